@@ -1,0 +1,366 @@
+"""Run a dictionary of imported modules along the edges of its IR graph."""
+
+from __future__ import annotations
+
+import heapq
+from collections import abc
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple
+
+import torch
+from torch import nn
+
+from vantle.bridge.utils import sanitize_module_name
+
+__all__ = ["GraphExecutor"]
+
+Edge = Tuple[str, str]
+
+
+class _Step(NamedTuple):
+    """What forward does for one node; built once at construction."""
+
+    node: str
+    rank: int  # position in order of first appearance: module order, then edge order
+    child: Optional[str]  # None: the node has no module and passes its input on
+    inputs: Tuple[Tuple[int, Optional[int]], ...]  # (producing step, chunk or None), edge order
+    source_slot: int  # position among the forward arguments, -1 for non-sources
+    multi_output: bool
+    fan_out: int  # outgoing edges; a multi-output node must produce at least this many chunks
+
+
+def _merge_passthrough(module: nn.Module, inputs: List[Any]) -> Any:
+    return inputs[0]
+
+
+def _merge_residual(module: nn.Module, inputs: List[Any]) -> Any:
+    total = inputs[0]
+    for tensor in inputs[1:]:
+        total = total + tensor  # out of place, so autograd sees every branch
+    return total
+
+
+def _merge_concatenate(module: nn.Module, inputs: List[Any]) -> Any:
+    return torch.cat(inputs, dim=getattr(module, "dim", 1))
+
+
+_MERGES = {
+    "passthrough": _merge_passthrough,
+    "residual": _merge_residual,
+    "concatenate": _merge_concatenate,
+}
+
+
+def _merge_error(node: str, module: Optional[nn.Module], count: int) -> ValueError:
+    skip_type = getattr(module, "skip_type", None)
+    found = "has no module" if module is None else f"has skip_type {skip_type!r}"
+    return ValueError(
+        f"GraphExecutor: node {node!r} has {count} incoming edges but {found}; "
+        f"merging several inputs needs skip_type 'passthrough', 'residual' or 'concatenate'"
+    )
+
+
+def _detached(state: Any) -> Any:
+    """A copy of a kept state cut from the autograd graph (tensors inside tuples/lists too)."""
+    if isinstance(state, torch.Tensor):
+        return state.detach()
+    if isinstance(state, (tuple, list)):
+        return type(state)(_detached(item) for item in state)
+    return state
+
+
+class GraphExecutor(nn.Module):
+    """Runs a node-name -> module dictionary along a graph's edges, one time step per call.
+
+    Nodes are the dictionary's keys plus every name in ``edges``; a node that only appears in the
+    edges has no module and passes its input on. Nodes run in topological order (ties go to the
+    node that appears first: dictionary order, then edge order). Source nodes (no incoming edge)
+    take the positional inputs in order of first appearance; sink nodes (no outgoing edge) give
+    the result: one sink returns its output, several return a tuple in order of first appearance.
+
+    How values flow:
+
+    - several incoming edges are merged, in edge-list order, according to the receiving module's
+      ``skip_type``: ``"passthrough"`` keeps the first input, ``"residual"`` adds them all,
+      ``"concatenate"`` joins them with ``torch.cat`` along the module's ``dim`` (default 1);
+    - a module whose class has ``_is_multi_output`` set returns a tuple of chunks, and the i-th
+      outgoing edge of that node (in edge-list order) carries chunk i;
+    - any other module that returns a pair is read as ``(spikes, state)``: the spikes flow on and
+      the state is kept, per node, and passed back as ``module(x, state)`` on the next call. This
+      is how spiking layers keep their membrane potential across time steps.
+
+    Kept states are plain attributes, not part of ``state_dict()``, and are not detached: the
+    autograd graph grows across calls until ``reset_state()`` (new sequence) or ``detach_state()``
+    (truncated backpropagation through time). They do not follow ``.to()``; reset after moving the
+    executor to another device or dtype, or after changing the batch size. Copies (``pickle``,
+    ``copy.deepcopy``, ``torch.save``) carry detached copies of the kept states.
+
+    The execution plan is fixed at construction. Modules are looked up by child name on every
+    call, so a child can be replaced in place; a node's ``skip_type`` and ``dim`` are read when it
+    runs.
+
+    Attributes:
+        edges: the edge list exactly as given.
+        _sanitized_names: node name -> child name, one entry per module.
+
+    Example::
+
+        modules = import_ir(graph)
+        ex = GraphExecutor(modules, graph.edges)
+        for t in range(T):
+            out = ex(x[t])
+        ex.reset_state()  # before the next sequence
+
+    Raises:
+        TypeError: ``modules`` is not a mapping of string names to modules, or an edge is not a
+            pair of strings.
+        ValueError: an edge does not have two items, the graph has no nodes or a cycle, or a node
+            with several inputs cannot merge them.
+    """
+
+    def __init__(self, modules: Mapping[str, nn.Module], edges: Sequence[Edge]) -> None:
+        super().__init__()
+        named_modules = _checked_modules(modules)
+        _check_edges(edges)
+        nodes = _node_order(named_modules, edges)
+        if not nodes:
+            raise ValueError("GraphExecutor: the graph has no nodes (no modules and no edges)")
+        # Every plain attribute exists before the children, so child names avoid them all.
+        self.edges = edges
+        self._sanitized_names: Dict[str, str] = {}
+        self._states: Dict[str, Any] = {}
+        self._steps: Tuple[_Step, ...] = ()
+        self._num_sources = 0
+        self._sink_steps: Tuple[int, ...] = ()
+        for node, module in named_modules.items():
+            child = self._free_child_name(sanitize_module_name(node))
+            self._sanitized_names[node] = child
+            self.add_module(child, module)
+        self._steps = _plan(nodes, named_modules, edges, self._sanitized_names)
+        self._num_sources = sum(step.source_slot >= 0 for step in self._steps)
+        self._sink_steps = _sink_positions(self._steps)
+
+    def _free_child_name(self, base: str) -> str:
+        """``base`` or ``base_1``, ``base_2``...: the first that is no child and no attribute."""
+        candidate, suffix = base, 0
+        while not candidate or candidate in self._modules or hasattr(self, candidate):
+            suffix += 1
+            candidate = f"{base}_{suffix}"
+        return candidate
+
+    def forward(self, *inputs: Any) -> Any:
+        """Run one step of the whole graph; see the class docstring for the data flow."""
+        if len(inputs) != self._num_sources:
+            sources = [step.node for step in self._steps if step.source_slot >= 0]
+            raise TypeError(
+                f"GraphExecutor expects {self._num_sources} input(s), one per source node "
+                f"{sources}, but got {len(inputs)}"
+            )
+        children = self._modules
+        states = self._states
+        values: List[Any] = [None] * len(self._steps)
+        for position, step in enumerate(self._steps):
+            module = children[step.child] if step.child is not None else None
+            x = self._gather(step, module, inputs, values)
+            if module is None:
+                values[position] = x
+                continue
+            state = states.get(step.node)
+            out = module(x) if state is None else module(x, state)
+            if step.multi_output:
+                values[position] = _checked_chunks(step, out)
+            elif isinstance(out, (tuple, list)):
+                if len(out) != 2:
+                    raise ValueError(
+                        f"GraphExecutor: node {step.node!r} returned a {type(out).__name__} of "
+                        f"{len(out)} items; expected a tensor or a (spikes, state) pair"
+                    )
+                values[position], states[step.node] = out
+            else:
+                values[position] = out
+        if len(self._sink_steps) == 1:
+            return values[self._sink_steps[0]]
+        return tuple(values[position] for position in self._sink_steps)
+
+    @staticmethod
+    def _gather(step: _Step, module: Optional[nn.Module], inputs: Tuple[Any, ...],
+                values: List[Any]) -> Any:
+        """The input of one node: a forward argument, one producer's output, or a merge."""
+        if step.source_slot >= 0:
+            return inputs[step.source_slot]
+        received = [
+            values[producer] if chunk is None else values[producer][chunk]
+            for producer, chunk in step.inputs
+        ]
+        if len(received) == 1:
+            return received[0]
+        merge = _MERGES.get(getattr(module, "skip_type", None))
+        if merge is None:
+            raise _merge_error(step.node, module, len(received))
+        return merge(module, received)
+
+    def reset_state(self) -> None:
+        """Forget every kept state, so the next call starts a new sequence."""
+        self._states.clear()
+
+    def detach_state(self) -> None:
+        """Cut the kept states from the autograd graph but keep their values (truncated BPTT)."""
+        for node, state in self._states.items():
+            self._states[node] = _detached(state)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # Copies get detached states: deepcopy refuses tensors that carry autograd history.
+        state = super().__getstate__()
+        state["_states"] = {node: _detached(kept) for node, kept in self._states.items()}
+        return state
+
+    def extra_repr(self) -> str:
+        sources = [step.node for step in self._steps if step.source_slot >= 0]
+        sinks = [self._steps[position].node for position in self._sink_steps]
+        return (
+            f"nodes={len(self._steps)}, edges={len(self.edges)}, "
+            f"inputs={sources}, outputs={sinks}"
+        )
+
+
+def _checked_modules(modules: Any) -> Dict[str, nn.Module]:
+    """The mapping as an ordered dict, after checking names and values."""
+    if not hasattr(modules, "items"):
+        raise TypeError(
+            "GraphExecutor: 'modules' must be a mapping of node name to nn.Module, "
+            f"got {type(modules).__name__}"
+        )
+    checked: Dict[str, nn.Module] = {}
+    for node, module in modules.items():
+        if not isinstance(node, str):
+            raise TypeError(
+                f"GraphExecutor: node names must be str, got {type(node).__name__} {node!r}"
+            )
+        if not isinstance(module, nn.Module):
+            raise TypeError(
+                f"GraphExecutor: node {node!r} must map to an nn.Module, "
+                f"got {type(module).__name__}"
+            )
+        checked[node] = module
+    return checked
+
+
+def _check_edges(edges: Any) -> None:
+    if isinstance(edges, (str, bytes)) or not isinstance(edges, abc.Sequence):
+        raise TypeError(
+            "GraphExecutor: 'edges' must be a list of (source, destination) pairs, "
+            f"got {type(edges).__name__}"
+        )
+    for index, edge in enumerate(edges):
+        if not isinstance(edge, (tuple, list)):
+            raise TypeError(
+                f"GraphExecutor: edge {index} must be a (source, destination) pair, "
+                f"got {type(edge).__name__} {edge!r}"
+            )
+        if len(edge) != 2:
+            raise ValueError(
+                f"GraphExecutor: edge {index} must have 2 items (source, destination), "
+                f"got {len(edge)}: {edge!r}"
+            )
+        for end in edge:
+            if not isinstance(end, str):
+                raise TypeError(
+                    f"GraphExecutor: edge {index} {edge!r} must name nodes by str, "
+                    f"got {type(end).__name__}"
+                )
+
+
+def _node_order(modules: Mapping[str, nn.Module], edges: Sequence[Edge]) -> List[str]:
+    """Every node once, by first appearance: module order, then edge order."""
+    order = dict.fromkeys(modules)
+    for source, destination in edges:
+        order.setdefault(source)
+        order.setdefault(destination)
+    return list(order)
+
+
+def _plan(nodes: List[str], modules: Mapping[str, nn.Module], edges: Sequence[Edge],
+          children: Mapping[str, str]) -> Tuple[_Step, ...]:
+    """The nodes as steps in execution order, with producers given as step positions."""
+    index = {node: i for i, node in enumerate(nodes)}
+    multi = [node in modules and bool(getattr(type(modules[node]), "_is_multi_output", False))
+             for node in nodes]
+    incoming: List[List[Tuple[int, Optional[int]]]] = [[] for _ in nodes]
+    outgoing: List[List[int]] = [[] for _ in nodes]
+    for source, destination in edges:
+        src, dst = index[source], index[destination]
+        chunk = len(outgoing[src]) if multi[src] else None
+        outgoing[src].append(dst)
+        incoming[dst].append((src, chunk))
+    order = _topological_order(nodes, incoming, outgoing)
+    for i, node in enumerate(nodes):
+        if len(incoming[i]) > 1 and getattr(modules.get(node), "skip_type", None) not in _MERGES:
+            raise _merge_error(node, modules.get(node), len(incoming[i]))
+    position = {node_index: step for step, node_index in enumerate(order)}
+    sources = [i for i in order if not incoming[i]]
+    slot = {node_index: s for s, node_index in enumerate(sorted(sources))}
+    return tuple(
+        _Step(
+            node=nodes[i],
+            rank=i,
+            child=children.get(nodes[i]),
+            inputs=tuple((position[src], chunk) for src, chunk in incoming[i]),
+            source_slot=slot.get(i, -1),
+            multi_output=multi[i],
+            fan_out=len(outgoing[i]),
+        )
+        for i in order
+    )
+
+
+def _topological_order(nodes: List[str], incoming: List[List[Tuple[int, Optional[int]]]],
+                       outgoing: List[List[int]]) -> List[int]:
+    """Kahn's algorithm; among ready nodes the one that appeared first runs first."""
+    waiting = [len(edges_in) for edges_in in incoming]
+    ready = [i for i, count in enumerate(waiting) if count == 0]
+    heapq.heapify(ready)
+    order: List[int] = []
+    while ready:
+        i = heapq.heappop(ready)
+        order.append(i)
+        for j in outgoing[i]:
+            waiting[j] -= 1
+            if waiting[j] == 0:
+                heapq.heappush(ready, j)
+    if len(order) < len(nodes):
+        stuck = _on_cycles(set(range(len(nodes))) - set(order), outgoing)
+        names = [nodes[i] for i in sorted(stuck)]
+        raise ValueError(f"GraphExecutor: the edges form a cycle through nodes {names}")
+    return order
+
+
+def _on_cycles(stuck: Iterable[int], outgoing: List[List[int]]) -> Set[int]:
+    """Drop the nodes that Kahn left only because they lie downstream of a cycle."""
+    remaining = set(stuck)
+    changed = True
+    while changed:
+        changed = False
+        for i in list(remaining):
+            if not any(j in remaining for j in outgoing[i]):
+                remaining.discard(i)
+                changed = True
+    return remaining
+
+
+def _sink_positions(steps: Tuple[_Step, ...]) -> Tuple[int, ...]:
+    """Step positions of the nodes without outgoing edges, in order of first appearance."""
+    sinks = [position for position, step in enumerate(steps) if step.fan_out == 0]
+    return tuple(sorted(sinks, key=lambda position: steps[position].rank))
+
+
+def _checked_chunks(step: _Step, out: Any) -> Any:
+    if not isinstance(out, (tuple, list)):
+        raise ValueError(
+            f"GraphExecutor: multi-output node {step.node!r} returned {type(out).__name__}, "
+            "not a tuple of chunks"
+        )
+    if len(out) < step.fan_out:
+        raise ValueError(
+            f"GraphExecutor: node {step.node!r} has {step.fan_out} outgoing edges but produced "
+            f"only {len(out)} chunks"
+        )
+    return out
