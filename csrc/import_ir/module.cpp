@@ -1,0 +1,38 @@
+// vantle.bridge.import_ir: IR graphs become dictionaries of torch modules.
+#include <nanobind/nanobind.h>
+
+#include "import_ir/classes.h"
+#include "py/module_state.h"
+
+namespace nb = nanobind;
+using vantle::py::bind_import;
+
+namespace {
+
+void bind_dependencies(nb::module_ m) {
+  nb::object typing = bind_import(m, "typing", "typing");
+  for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Tuple", "Union"}) {
+    m.attr(name) = typing.attr(name);
+  }
+  nb::delattr(m, "typing");
+  bind_import(m, "numpy", "np");
+  bind_import(m, "torch", "torch");
+  bind_import(m, "torch.nn", "nn");
+  bind_import(m, "torch.nn.functional", "F");
+  bind_import(m, "vantle.ir", "ir");
+  m.attr("to_tuple") = bind_import(m, "vantle.bridge.utils", "_utils").attr("to_tuple");
+  nb::delattr(m, "_utils");
+}
+
+}  // namespace
+
+NB_MODULE(import_ir, m) {
+  vantle::py::load_module(m, "import_ir", [](nb::module_ module) {
+    module.doc() =
+        "Turn VANTLE IR graphs into dictionaries of executable torch modules.\n\n"
+        "    modules = import_ir(graph)\n"
+        "    executor = GraphExecutor(modules, graph.edges)\n";
+    bind_dependencies(module);
+    vantle::import_ir::define_spiking(module);
+  });
+}

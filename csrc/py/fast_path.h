@@ -1,0 +1,36 @@
+// When a C++ kernel may run on a tensor's memory instead of composed torch
+// operations: plain torch.Tensor (no subclass), CPU, float32, contiguous, no
+// autograd graph to record, and torch neither tracing nor compiling.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace vantle::py {
+
+namespace nb = nanobind;
+
+// A plain contiguous float32 CPU tensor whose memory a kernel may use.
+bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor);
+
+// True when autograd would record an operation on any of these tensors.
+bool needs_autograd(nb::handle torch, std::initializer_list<nb::handle> tensors);
+
+// True while torch.jit traces or torch.compile compiles.
+bool tracing_or_compiling(nb::handle torch);
+
+// All of the above for a set of tensors.
+bool kernel_allowed(nb::handle torch, std::initializer_list<nb::handle> tensors);
+
+// Raw access to a tensor that passed is_plain_cpu_float32.
+float* float_data(nb::handle tensor);
+int64_t numel(nb::handle tensor);
+std::vector<int64_t> shape_of(nb::handle tensor);
+
+// The shape of a tensor (or anything with `.shape`) as a Python tuple text.
+std::string shape_text(nb::handle tensor);
+
+}  // namespace vantle::py

@@ -1,0 +1,64 @@
+#include "py/module_state.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vantle::py {
+namespace {
+
+std::optional<int64_t> loaded_interpreter;
+bool initialised = false;
+PyObject* module_object = nullptr;  // owned by the interpreter's sys.modules
+
+}  // namespace
+
+void claim_module_load(nb::module_ module, const char* short_name) {
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (loaded_interpreter && *loaded_interpreter != interpreter) {
+    throw nb::import_error(
+        "Interpreter change detected - this module can only be loaded into one interpreter per "
+        "process.");
+  }
+  if (initialised) {
+    throw nb::import_error(("Module '" + std::string(short_name) +
+                            "' has already been imported. Re-initialisation is not supported.")
+                               .c_str());
+  }
+  loaded_interpreter = interpreter;
+  // Kept alive for the life of the process: classes and functions refer to it.
+  Py_XDECREF(module_object);
+  module_object = module.inc_ref().ptr();
+}
+
+void finish_module_load() {
+  initialised = true;
+}
+
+nb::module_ this_module() {
+  return nb::borrow<nb::module_>(module_object);
+}
+
+nb::object module_global(const char* name) {
+  nb::dict globals = nb::borrow<nb::dict>(PyModule_GetDict(module_object));
+  PyObject* value = PyDict_GetItemString(globals.ptr(), name);
+  if (value == nullptr) {
+    throw nb::attribute_error(("module '" + std::string(PyModule_GetName(module_object)) +
+                               "' has no attribute '" + name + "'")
+                                  .c_str());
+  }
+  return nb::borrow(value);
+}
+
+nb::object bind_import(nb::module_ module, const char* name, const char* as) {
+  try {
+    nb::object imported = nb::module_::import_(name);
+    module.attr(as) = imported;
+    return imported;
+  } catch (nb::python_error& error) {
+    // Surface the interpreter's own text ("No module named 'x'") as the load failure.
+    throw nb::import_error(nb::str(error.value()).c_str());
+  }
+}
+
+}  // namespace vantle::py
