@@ -7,6 +7,8 @@ namespace vantle::import_ir {
 
 namespace nb = nanobind;
 
-void define_spiking(nb::module_ module);
+// In the order the module defines them.
+void define_pairs(nb::module_ module);    // _to_2tuple_int
+void define_spiking(nb::module_ module);  // SpikeFunction, LIFModule
 
 }  // namespace vantle::import_ir

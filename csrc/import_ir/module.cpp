@@ -33,6 +33,7 @@ NB_MODULE(import_ir, m) {
         "    modules = import_ir(graph)\n"
         "    executor = GraphExecutor(modules, graph.edges)\n";
     bind_dependencies(module);
+    vantle::import_ir::define_pairs(module);
     vantle::import_ir::define_spiking(module);
   });
 }

@@ -142,9 +142,10 @@ void define_spiking(nb::module_ module) {
                    "``SpikeFunction.apply(mem, threshold[, slope])`` returns 1.0 where\n"
                    "``mem >= threshold`` and 0.0 elsewhere, in the dtype of ``mem``. Backwards,\n"
                    "the gradient is ``grad * slope * exp(-slope * |mem - threshold|)``.")
-      .static_method("forward", &spike_forward, nb::arg("ctx"), nb::arg("mem"),
-                     nb::arg("threshold"), nb::arg("slope") = kDefaultSlope)
-      .static_method("backward", &spike_backward, nb::arg("ctx"), nb::arg("grad_output"))
+      .static_method("forward", &spike_forward, nb::arg("ctx").none(), nb::arg("mem").none(),
+                     nb::arg("threshold").none(), nb::arg("slope").none() = kDefaultSlope)
+      .static_method("backward", &spike_backward, nb::arg("ctx").none(),
+                     nb::arg("grad_output").none())
       .finish();
 
   py::ClassBuilder(module, "LIFModule", module_global("nn").attr("Module"),
@@ -155,9 +156,10 @@ void define_spiking(nb::module_ module) {
                    "    mem = beta * mem + (1 - beta) * (v_leak + r * x),  beta = 1 - 1/tau\n"
                    "    spk = mem >= v_threshold;  mem = mem * (1 - spk)\n\n"
                    "Pass the returned ``mem`` back on the next step; ``mem=None`` starts at 0.")
-      .method("__init__", &lif_init, nb::arg("self"), nb::arg("tau"), nb::arg("r"),
-              nb::arg("v_leak"), nb::arg("v_threshold"))
-      .method("forward", &lif_forward, nb::arg("self"), nb::arg("x"), nb::arg("mem") = nb::none())
+      .method("__init__", &lif_init, nb::arg("self").none(), nb::arg("tau").none(),
+              nb::arg("r").none(), nb::arg("v_leak").none(), nb::arg("v_threshold").none())
+      .method("forward", &lif_forward, nb::arg("self").none(), nb::arg("x").none(),
+              nb::arg("mem").none() = nb::none())
       .finish();
 }
 

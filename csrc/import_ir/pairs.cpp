@@ -1,0 +1,51 @@
+// _to_2tuple_int: integers, pairs and array-likes of two integers become a
+// pair of Python ints, as kernel sizes, strides and paddings.
+#include <string>
+
+#include "import_ir/classes.h"
+#include "py/arg_check.h"
+
+namespace vantle::import_ir {
+namespace {
+
+nb::object python_int(nb::handle value) {
+  PyObject* result = PyNumber_Long(value.ptr());
+  if (result == nullptr) throw nb::python_error();
+  return nb::steal(result);
+}
+
+nb::tuple repeated(nb::handle value) {
+  nb::object as_int = python_int(value);
+  return nb::make_tuple(as_int, as_int);
+}
+
+nb::tuple from_pair(nb::handle sequence) {
+  return nb::make_tuple(python_int(sequence[nb::int_(0)]), python_int(sequence[nb::int_(1)]));
+}
+
+nb::tuple to_2tuple_int(nb::handle value) {
+  if (PyLong_Check(value.ptr())) return repeated(value);
+  if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
+    const Py_ssize_t length = PySequence_Size(value.ptr());
+    if (length != 2)
+      throw nb::value_error(("Expected 2 values, got " + std::to_string(length)).c_str());
+    return from_pair(value);
+  }
+  if (nb::hasattr(value, "tolist")) {
+    nb::object listed = value.attr("tolist")();
+    if (PyLong_Check(listed.ptr())) return repeated(listed);
+    if (PyList_Check(listed.ptr()) && PyList_GET_SIZE(listed.ptr()) == 2) return from_pair(listed);
+  }
+  const std::string message =
+      "Expected int or length-2 iterable, got " + py::python_type_name(value);
+  throw nb::type_error(message.c_str());
+}
+
+}  // namespace
+
+void define_pairs(nb::module_ module) {
+  module.def("_to_2tuple_int", &to_2tuple_int, nb::arg("value").none(),
+             "An int, a pair, or an array-like of two ints as a pair of Python ints.");
+}
+
+}  // namespace vantle::import_ir
