@@ -1,0 +1,107 @@
+// Activation ranges measured by forward hooks over calibration inputs.
+#include "py/arg_check.h"
+#include "py/module_state.h"
+#include "quantize/quantize.h"
+
+namespace vantle::quantize {
+namespace {
+
+using py::module_global;
+
+// (min, max) of one output, by quantiles for "percentile" calibration.
+std::pair<double, double> output_range(nb::handle torch, nb::handle output, nb::handle config) {
+  NoGrad no_grad(torch);
+  if (nb::str("percentile").equal(config.attr("calibration_method"))) {
+    nb::object percentile = config.attr("percentile");
+    nb::object hundred = nb::int_(100);
+    nb::object flat = output.attr("flatten")().attr("float")();
+    nb::object quantile = torch.attr("quantile");
+    const double low = to_double(quantile(flat, (hundred - percentile) / hundred));
+    const double high = to_double(quantile(flat, percentile / hundred));
+    return {low, high};
+  }
+  return {to_double(output.attr("min")()), to_double(output.attr("max")())};
+}
+
+// Widens the recorded range of `name`; a stored bound wins ties (and NaN comparisons).
+void record(nb::dict stats, nb::handle name, double low, double high) {
+  if (!stats.contains(name)) {
+    nb::dict entry;
+    entry["min"] = low;
+    entry["max"] = high;
+    stats[name] = entry;
+    return;
+  }
+  nb::object entry = stats[name];
+  if (low < to_double(entry["min"])) entry["min"] = low;
+  if (high > to_double(entry["max"])) entry["max"] = high;
+}
+
+nb::object statistics_hook(nb::handle name, nb::dict stats, nb::handle config) {
+  auto hook = [name = nb::borrow(name), stats, config = nb::borrow(config)](nb::handle, nb::handle,
+                                                                            nb::handle output) {
+    nb::handle value = output;
+    if (PyTuple_Check(output.ptr())) {
+      // An empty tuple carries nothing to measure.
+      if (PyTuple_GET_SIZE(output.ptr()) == 0) return;
+      value = PyTuple_GET_ITEM(output.ptr(), 0);
+    }
+    nb::object torch = module_global("torch");
+    if (!nb::isinstance(value, torch.attr("Tensor"))) return;
+    const auto [low, high] = output_range(torch, value, config);
+    record(stats, name, low, high);
+  };
+  return nb::cpp_function(std::move(hook), nb::arg("module").none(), nb::arg("inputs").none(),
+                          nb::arg("output").none());
+}
+
+// Removes every hook, also when the calibration pass raised.
+class HookHandles {
+ public:
+  void add(nb::object handle) { handles_.append(std::move(handle)); }
+  ~HookHandles() {
+    for (nb::handle handle : handles_) {
+      try {
+        handle.attr("remove")();
+      } catch (const nb::python_error&) {
+        // Keep removing the others; a destructor must not throw.
+      }
+    }
+  }
+
+ private:
+  nb::list handles_;
+};
+
+nb::dict collect_statistics_entry(nb::handle model, nb::handle calibration_data,
+                                  nb::handle config) {
+  return collect_statistics(model, calibration_data, config);
+}
+
+}  // namespace
+
+nb::dict collect_statistics(nb::handle model, nb::handle calibration_data, nb::handle config) {
+  py::require_exact(calibration_data, &PyList_Type, "calibration_data", "list", true);
+  nb::dict stats;
+  HookHandles hooks;
+  for_each_named_module(model, [&](nb::handle name, nb::handle module) {
+    if (nb::str("").equal(name)) return;
+    hooks.add(module.attr("register_forward_hook")(statistics_hook(name, stats, config)));
+  });
+  if (!calibration_data.is_none()) {
+    model.attr("eval")();
+    NoGrad no_grad(module_global("torch"));
+    for (nb::handle sample : calibration_data) model(sample);
+  }
+  return stats;
+}
+
+void define_calibration(nb::module_ module) {
+  module.def("_collect_statistics", &collect_statistics_entry, nb::arg("model").none(),
+             nb::arg("calibration_data").none(), nb::arg("config").none(),
+             "Module name -> {\"min\": float, \"max\": float}: the activation range of every\n"
+             "submodule over all calibration inputs (quantiles for \"percentile\"\n"
+             "calibration). Puts the model in evaluation mode when inputs are given.");
+}
+
+}  // namespace vantle::quantize

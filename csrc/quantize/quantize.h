@@ -1,0 +1,64 @@
+// Shared pieces of the quantization module, one group per source file.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+
+namespace vantle::quantize {
+
+namespace nb = nanobind;
+
+// --- Definitions, in the order the module makes them --------------------------
+void define_precision(nb::module_ module);      // _PRECISION_BITS, QuantizationConfig, _get_bits,
+                                                // get_precision_map
+void define_grid(nb::module_ module);           // _compute_scale_zp, _quantize_tensor
+void define_calibration(nb::module_ module);    // _collect_statistics
+void define_post_training(nb::module_ module);  // quantize
+void define_training(nb::module_ module);       // quantize_aware_training
+
+// --- precision.cpp ---------------------------------------------------------------
+// Bit width of a precision name from the module's `_PRECISION_BITS`.
+nb::object get_bits(nb::handle precision);
+// True for widths that leave a module unquantized (32 bits and more).
+bool full_width(nb::handle bits);
+// The configuration's per-module overrides, or a new empty dict when it has none.
+nb::object per_node_precision(nb::handle config);
+// Resolves a module's precision, writes the two precision attributes onto it
+// and returns its bit width.
+nb::object annotate_precision(nb::handle config, nb::handle per_node, nb::handle name,
+                              nb::handle module);
+
+// --- grid.cpp ----------------------------------------------------------------------
+nb::tuple compute_scale_zp(nb::handle min_val, nb::handle max_val, nb::handle bits,
+                           nb::handle symmetric);
+// `symmetric` None picks the grid by the zero point (0: symmetric).
+nb::object quantize_tensor(nb::handle tensor, nb::handle scale, nb::handle zero_point,
+                           nb::handle bits, nb::handle symmetric);
+
+// --- calibration.cpp ------------------------------------------------------------
+// Runs the calibration inputs through `model` and returns the activation ranges.
+nb::dict collect_statistics(nb::handle model, nb::handle calibration_data, nb::handle config);
+
+// --- model_walk.cpp ----------------------------------------------------------------
+// Calls `visit(name, module)` for each item of `model.named_modules()`, unpacking
+// each item as `name, module = item` would.
+void for_each_named_module(nb::handle model,
+                           const std::function<void(nb::handle, nb::handle)>& visit);
+
+// `with torch.no_grad():` for the lifetime of the object.
+class NoGrad {
+ public:
+  explicit NoGrad(nb::handle torch);
+  ~NoGrad();
+  NoGrad(const NoGrad&) = delete;
+  NoGrad& operator=(const NoGrad&) = delete;
+
+ private:
+  nb::object context_;
+};
+
+// Python's float(value) of a number or one-element tensor.
+double to_double(nb::handle value);
+
+}  // namespace vantle::quantize
