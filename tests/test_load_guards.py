@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-MODULES = ["import_ir"]
+MODULES = ["import_ir", "quantize"]
 
 try:
     import _xxsubinterpreters as subinterpreters
