@@ -1,28 +1,49 @@
 #include "core/lif.h"
 
+#include <vector>
+
 namespace vantle::core {
 namespace {
 
-inline float at(const NeuronParam& param, int64_t column) {
-  return param.values[param.size == 1 ? 0 : column];
+// One value per column, so the inner loop is branch-free and vectorises.
+std::vector<float> per_column(const NeuronParam& param, int64_t row_length) {
+  if (param.size == 1)
+    return std::vector<float>(static_cast<std::size_t>(row_length), param.values[0]);
+  return {param.values, param.values + row_length};
+}
+
+template <bool kHasMembrane>
+void run_rows(const float* beta, const float* r, const float* v_leak, const float* v_threshold,
+              const float* x, const float* mem_in, float* spikes, float* mem_out, int64_t count,
+              int64_t row_length) {
+  for (int64_t start = 0; start < count; start += row_length) {
+    for (int64_t column = 0; column < row_length; ++column) {
+      const int64_t i = start + column;
+      const float previous = kHasMembrane ? mem_in[i] : 0.0f;
+      const float drive = v_leak[column] + r[column] * x[i];
+      const float mem = beta[column] * previous + (1.0f - beta[column]) * drive;
+      const float spike = mem >= v_threshold[column] ? 1.0f : 0.0f;
+      spikes[i] = spike;
+      mem_out[i] = mem * (1.0f - spike);
+    }
+  }
 }
 
 }  // namespace
 
 void lif_step(const LifParams& params, const float* x, const float* mem_in, float* spikes,
               float* mem_out, int64_t count, int64_t row_length) {
-  if (count == 0) return;
-  for (int64_t start = 0; start < count; start += row_length) {
-    for (int64_t column = 0; column < row_length; ++column) {
-      const int64_t i = start + column;
-      const float beta = at(params.beta, column);
-      const float previous = mem_in != nullptr ? mem_in[i] : 0.0f;
-      const float drive = at(params.v_leak, column) + at(params.r, column) * x[i];
-      const float mem = beta * previous + (1.0f - beta) * drive;
-      const float spike = mem >= at(params.v_threshold, column) ? 1.0f : 0.0f;
-      spikes[i] = spike;
-      mem_out[i] = mem * (1.0f - spike);
-    }
+  if (count == 0 || row_length == 0) return;
+  const auto beta = per_column(params.beta, row_length);
+  const auto r = per_column(params.r, row_length);
+  const auto v_leak = per_column(params.v_leak, row_length);
+  const auto v_threshold = per_column(params.v_threshold, row_length);
+  if (mem_in != nullptr) {
+    run_rows<true>(beta.data(), r.data(), v_leak.data(), v_threshold.data(), x, mem_in, spikes,
+                   mem_out, count, row_length);
+  } else {
+    run_rows<false>(beta.data(), r.data(), v_leak.data(), v_threshold.data(), x, mem_in, spikes,
+                    mem_out, count, row_length);
   }
 }
 

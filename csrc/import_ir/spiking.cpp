@@ -84,11 +84,11 @@ bool kernel_param(nb::handle buffer, int64_t x_dims, int64_t row_length, core::N
 }
 
 // The fused step on raw memory; returns None when the tensors do not qualify.
-nb::object lif_step_fused(nb::handle torch, nb::handle self, nb::handle x, nb::handle mem) {
-  nb::object beta = self.attr("beta");
-  nb::object r = self.attr("r");
-  nb::object v_leak = self.attr("v_leak");
-  nb::object v_threshold = self.attr("v_threshold");
+nb::object lif_step_fused(nb::handle torch, nb::handle buffers, nb::handle x, nb::handle mem) {
+  nb::object beta = buffers["beta"];
+  nb::object r = buffers["r"];
+  nb::object v_leak = buffers["v_leak"];
+  nb::object v_threshold = buffers["v_threshold"];
   nb::handle membrane = mem.is_none() ? x : mem;
   if (!py::kernel_allowed(torch, {x, membrane, beta, r, v_leak, v_threshold})) return nb::none();
 
@@ -120,14 +120,16 @@ nb::object lif_step_fused(nb::handle torch, nb::handle self, nb::handle x, nb::h
 
 nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   nb::object torch = module_global("torch");
-  if (nb::object fused = lif_step_fused(torch, self, x, mem); !fused.is_none()) return fused;
+  // The buffer dictionary itself: cheaper than nn.Module.__getattr__ per buffer.
+  nb::object buffers = self.attr("_buffers");
+  if (nb::object fused = lif_step_fused(torch, buffers, x, mem); !fused.is_none()) return fused;
 
   nb::object membrane = mem.is_none() ? torch.attr("zeros_like")(x) : nb::borrow(mem);
-  nb::object beta = self.attr("beta");
-  nb::object drive = self.attr("v_leak") + self.attr("r") * x;
+  nb::object beta = buffers["beta"];
+  nb::object drive = buffers["v_leak"] + buffers["r"] * x;
   nb::object potential = beta * membrane + (nb::float_(1.0) - beta) * drive;
   nb::object spikes =
-      module_global("SpikeFunction").attr("apply")(potential, self.attr("v_threshold"));
+      module_global("SpikeFunction").attr("apply")(potential, buffers["v_threshold"]);
   nb::object reset = potential * (nb::int_(1) - spikes);
   return nb::make_tuple(spikes, reset);
 }

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets everything up from scratch and runs all tests: C++ (GoogleTest) and Python (pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+fi
+bash scripts/setup.sh test
+
+cmake -S . -B build/cpp -DVANTLE_BUILD_EXTENSIONS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/cpp -j "$(nproc)"
+ctest --test-dir build/cpp --output-on-failure
+
+# The sources live under src/, so the installed package is what gets tested.
+.venv/bin/python -m pytest -q "$@"
