@@ -9,6 +9,11 @@ namespace nb = nanobind;
 
 // In the order the module defines them.
 void define_pairs(nb::module_ module);    // _to_2tuple_int
-void define_spiking(nb::module_ module);  // SpikeFunction, LIFModule
+void define_routing(nb::module_ module);  // ChannelSplitModule, ConcatModule
+// Ghost blocks and detection decode modules are declared here.
+void define_nms(nb::module_ module);           // NMSModule
+void define_skip_sepconv(nb::module_ module);  // SkipModule, SepConv2dModule
+void define_spiking(nb::module_ module);       // SpikeFunction, LIFModule
+void define_convert(nb::module_ module);       // node_to_module, nodes_to_modules, import_ir
 
 }  // namespace vantle::import_ir

@@ -34,6 +34,11 @@ NB_MODULE(import_ir, m) {
         "    executor = GraphExecutor(modules, graph.edges)\n";
     bind_dependencies(module);
     vantle::import_ir::define_pairs(module);
+    vantle::import_ir::define_routing(module);
+    // Ghost blocks and detection decode modules are defined here.
+    vantle::import_ir::define_nms(module);
+    vantle::import_ir::define_skip_sepconv(module);
     vantle::import_ir::define_spiking(module);
+    vantle::import_ir::define_convert(module);
   });
 }
