@@ -9,6 +9,8 @@ namespace nb = nanobind;
 
 // In the order the module defines them.
 void define_pairs(nb::module_ module);    // _to_2tuple_int
+void define_ghost(nb::module_ module);    // SGhostConvModule ... GhostBasicBlock2Module
+void define_detect(nb::module_ module);   // SDDetectModule, DFLDecodeModule, Dist2BBoxModule
 void define_spiking(nb::module_ module);  // SpikeFunction, LIFModule
 
 }  // namespace vantle::import_ir

@@ -34,6 +34,8 @@ NB_MODULE(import_ir, m) {
         "    executor = GraphExecutor(modules, graph.edges)\n";
     bind_dependencies(module);
     vantle::import_ir::define_pairs(module);
+    vantle::import_ir::define_ghost(module);
+    vantle::import_ir::define_detect(module);
     vantle::import_ir::define_spiking(module);
   });
 }
