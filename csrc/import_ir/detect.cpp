@@ -52,7 +52,7 @@ void detect_init(nb::handle self, nb::handle num_classes, nb::handle reg_max, nb
   register_float32_buffers(self, kHeadBuffers, arrays);
 }
 
-// Three plain convolutions: 3x3-style stages 0 and 1 padded by one, stage 2 unpadded.
+// Three plain convolutions; stages 0 and 1 are padded by one pixel, stage 2 not.
 nb::object head_branch(nb::handle self, const std::string& branch, nb::handle x) {
   nb::object conv2d = module_global("F").attr("conv2d");
   auto buffer = [&](const char* kind, int stage) {
