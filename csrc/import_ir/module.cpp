@@ -34,8 +34,12 @@ NB_MODULE(import_ir, m) {
         "    executor = GraphExecutor(modules, graph.edges)\n";
     bind_dependencies(module);
     vantle::import_ir::define_pairs(module);
+    vantle::import_ir::define_routing(module);
     vantle::import_ir::define_ghost(module);
     vantle::import_ir::define_detect(module);
+    vantle::import_ir::define_nms(module);
+    vantle::import_ir::define_skip_sepconv(module);
     vantle::import_ir::define_spiking(module);
+    vantle::import_ir::define_convert(module);
   });
 }
