@@ -8,9 +8,10 @@ namespace vantle::import_ir {
 namespace nb = nanobind;
 
 // In the order the module defines them.
-void define_pairs(nb::module_ module);    // _to_2tuple_int
-void define_routing(nb::module_ module);  // ChannelSplitModule, ConcatModule
-// Ghost blocks and detection decode modules are declared here.
+void define_pairs(nb::module_ module);         // _to_2tuple_int
+void define_routing(nb::module_ module);       // ChannelSplitModule, ConcatModule
+void define_ghost(nb::module_ module);         // SGhostConvModule ... GhostBasicBlock2Module
+void define_detect(nb::module_ module);        // SDDetectModule, DFLDecodeModule, Dist2BBoxModule
 void define_nms(nb::module_ module);           // NMSModule
 void define_skip_sepconv(nb::module_ module);  // SkipModule, SepConv2dModule
 void define_spiking(nb::module_ module);       // SpikeFunction, LIFModule

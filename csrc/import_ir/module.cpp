@@ -35,7 +35,8 @@ NB_MODULE(import_ir, m) {
     bind_dependencies(module);
     vantle::import_ir::define_pairs(module);
     vantle::import_ir::define_routing(module);
-    // Ghost blocks and detection decode modules are defined here.
+    vantle::import_ir::define_ghost(module);
+    vantle::import_ir::define_detect(module);
     vantle::import_ir::define_nms(module);
     vantle::import_ir::define_skip_sepconv(module);
     vantle::import_ir::define_spiking(module);
