@@ -31,9 +31,9 @@ def lif_node(neurons: int, rng: np.random.Generator) -> ir.LIF:
     )
 
 
-def affine_node(inputs: int, outputs: int, rng: np.random.Generator) -> ir.Affine:
+def affine_node(inputs: int, outputs: int, rng: np.random.Generator, gain: float = 1.0) -> ir.Affine:
     return ir.Affine(
-        weight=rng.normal(0.0, 1.0 / np.sqrt(inputs), (outputs, inputs)).astype(np.float32),
+        weight=rng.normal(0.0, gain / np.sqrt(inputs), (outputs, inputs)).astype(np.float32),
         bias=np.full(outputs, 0.1, dtype=np.float32),
     )
 
@@ -45,7 +45,7 @@ def build_graph(seed: int = 0) -> ir.Graph:
         "input": ir.Input(input_type={"input": np.array([n_in])}),
         "fc1": affine_node(n_in, n_hidden, rng),
         "lif1": lif_node(n_hidden, rng),
-        "fc2": affine_node(n_hidden, n_out, rng),
+        "fc2": affine_node(n_hidden, n_out, rng, gain=4.0),
         "lif2": lif_node(n_out, rng),
         "output": ir.Output(output_type={"output": np.array([n_out])}),
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "import_ir/classes.h"
+#include "import_ir/module_fields.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/fast_path.h"
@@ -158,7 +159,7 @@ void nms_init(nb::handle self, nb::handle score_threshold, nb::handle iou_thresh
   const double score = interpreter_float(score_threshold);
   const double iou = interpreter_float(iou_threshold);
   nb::int_ cap = py::arg_pyint(max_detections, "max_detections");
-  module_global("nn").attr("Module").attr("__init__")(self);
+  init_module_base(self);
   self.attr("score_threshold") = nb::float_(score);
   self.attr("iou_threshold") = nb::float_(iou);
   self.attr("max_detections") = cap;

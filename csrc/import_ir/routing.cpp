@@ -4,6 +4,7 @@
 #include <string>
 
 #include "import_ir/classes.h"
+#include "import_ir/module_fields.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/fast_path.h"
@@ -25,7 +26,7 @@ std::string text(nb::handle value) {
 void split_init(nb::handle self, nb::handle split_sections, nb::handle dim) {
   nb::tuple sections = py::arg_tuple(split_sections, "split_sections");
   nb::int_ axis = py::arg_pyint(dim, "dim");
-  module_global("nn").attr("Module").attr("__init__")(self);
+  init_module_base(self);
   if (nb::len(sections) == 0) throw nb::value_error("split_sections must be non-empty");
   nb::list sizes;
   for (nb::handle entry : sections) {
@@ -78,7 +79,7 @@ nb::object split_forward(nb::handle self, nb::handle x) {
 void concat_init(nb::handle self, nb::handle num_inputs, nb::handle dim) {
   nb::int_ inputs = py::arg_pyint(num_inputs, "num_inputs");
   nb::int_ axis = py::arg_pyint(dim, "dim");
-  module_global("nn").attr("Module").attr("__init__")(self);
+  init_module_base(self);
   if (py::truthy(inputs.attr("__lt__")(nb::int_(2)))) {
     throw nb::value_error(("Concat requires at least 2 inputs, got " + text(inputs)).c_str());
   }

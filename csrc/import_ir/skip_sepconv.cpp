@@ -1,6 +1,7 @@
 // SkipModule and SepConv2dModule: the counterparts of the Skip and SepConv2d
 // nodes, keeping their construction values so export can write them back.
 #include "import_ir/classes.h"
+#include "import_ir/module_fields.h"
 #include "import_ir/weights.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
@@ -16,7 +17,7 @@ using namespace nb::literals;
 
 void skip_init(nb::handle self, nb::handle skip_type) {
   nb::str merge = py::arg_str(skip_type, "skip_type");
-  module_global("nn").attr("Module").attr("__init__")(self);
+  init_module_base(self);
   self.attr("skip_type") = merge;
 }
 
@@ -34,7 +35,7 @@ void sepconv_init(nb::handle self, nb::handle depthwise_weight, nb::handle point
   nb::tuple padding_pair = py::arg_tuple(padding, "padding");
   nb::tuple dilation_pair = py::arg_tuple(dilation, "dilation");
   nb::object nn = module_global("nn");
-  nn.attr("Module").attr("__init__")(self);
+  init_module_base(self);
 
   nb::object depthwise_shape = depthwise_weight.attr("shape");
   nb::object in_ch = depthwise_shape[nb::int_(0)];

@@ -4,6 +4,7 @@
 
 #include "core/lif.h"
 #include "import_ir/classes.h"
+#include "import_ir/module_fields.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/fast_path.h"
@@ -55,7 +56,7 @@ void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
               nb::handle v_threshold) {
   nb::object torch = module_global("torch");
   nb::object np = module_global("np");
-  module_global("nn").attr("Module").attr("__init__")(self);
+  init_module_base(self);
 
   const std::array<nb::handle, 4> arrays = {tau, r, v_leak, v_threshold};
   std::array<nb::object, 4> tensors;

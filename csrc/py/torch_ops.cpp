@@ -9,9 +9,7 @@ bool truthy(nb::handle obj) {
 }
 
 nb::object float32_tensor(nb::handle np, nb::handle torch, nb::handle value) {
-  // astype copies, so the tensor never shares (possibly read-only) memory with the source.
-  nb::object array = np.attr("asarray")(value).attr("astype")(np.attr("float32"));
-  return torch.attr("from_numpy")(array);
+  return torch.attr("from_numpy")(value.attr("astype")(np.attr("float32")));
 }
 
 }  // namespace vantle::py

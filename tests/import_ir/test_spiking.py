@@ -131,6 +131,10 @@ class TestLIFDynamics:
         (spk.sum() + mem.sum()).backward()
         assert torch.all(x.grad != 0)
 
+    def test_missing_array_is_an_error_not_nan(self):
+        with pytest.raises(AttributeError):
+            LIFModule(np.ones(1), None, np.zeros(1), np.ones(1))
+
     def test_wrong_number_of_arguments_is_rejected(self):
         with pytest.raises(TypeError):
             LIFModule(np.ones(1), np.ones(1), np.ones(1))
