@@ -3,6 +3,8 @@
 Builds the IR graph Input -> Affine -> LIF -> Affine -> LIF -> Output with seeded
 weights, stores it as a .vx2 file, reads it back, imports it as torch modules and
 simulates 20 time steps with the graph executor, printing the spikes of each layer.
+Then a small spiking object detector takes the same road and its detections are
+filtered by non-maximum suppression.
 """
 
 from __future__ import annotations
@@ -16,6 +18,8 @@ import torch
 from vantle import ir
 from vantle.bridge import GraphExecutor
 from vantle.bridge.import_ir import LIFModule, import_ir
+
+from detector_demo import run_detector_demo
 
 STEPS = 20
 SIZES = (8, 16, 4)  # inputs, hidden neurons, output neurons
@@ -91,6 +95,7 @@ def main() -> None:
     torch.manual_seed(0)
     with tempfile.TemporaryDirectory() as folder:
         run_spiking_demo(Path(folder))
+        run_detector_demo(Path(folder))
 
 
 if __name__ == "__main__":
