@@ -5,23 +5,19 @@
 #include "py/module_state.h"
 
 namespace nb = nanobind;
+using vantle::py::bind_from;
 using vantle::py::bind_import;
 
 namespace {
 
 void bind_dependencies(nb::module_ m) {
-  nb::object typing = bind_import(m, "typing", "typing");
-  for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Tuple", "Union"}) {
-    m.attr(name) = typing.attr(name);
-  }
-  nb::delattr(m, "typing");
+  bind_from(m, "typing", {"Any", "Callable", "Dict", "List", "Optional", "Tuple", "Union"});
   bind_import(m, "numpy", "np");
   bind_import(m, "torch", "torch");
   bind_import(m, "torch.nn", "nn");
   bind_import(m, "torch.nn.functional", "F");
   bind_import(m, "vantle.ir", "ir");
-  m.attr("to_tuple") = bind_import(m, "vantle.bridge.utils", "_utils").attr("to_tuple");
-  nb::delattr(m, "_utils");
+  bind_from(m, "vantle.bridge.utils", {"to_tuple"});
 }
 
 }  // namespace

@@ -11,6 +11,16 @@ std::optional<int64_t> loaded_interpreter;
 bool initialised = false;
 PyObject* module_object = nullptr;  // owned by the interpreter's sys.modules
 
+// Imports a dependency; a failure becomes the load's ImportError with the
+// interpreter's own text ("No module named 'x'").
+nb::object import_dependency(const char* name) {
+  try {
+    return nb::module_::import_(name);
+  } catch (nb::python_error& error) {
+    throw nb::import_error(nb::str(error.value()).c_str());
+  }
+}
+
 }  // namespace
 
 void claim_module_load(nb::module_ module, const char* short_name) {
@@ -51,14 +61,15 @@ nb::object module_global(const char* name) {
 }
 
 nb::object bind_import(nb::module_ module, const char* name, const char* as) {
-  try {
-    nb::object imported = nb::module_::import_(name);
-    module.attr(as) = imported;
-    return imported;
-  } catch (nb::python_error& error) {
-    // Surface the interpreter's own text ("No module named 'x'") as the load failure.
-    throw nb::import_error(nb::str(error.value()).c_str());
-  }
+  nb::object imported = import_dependency(name);
+  module.attr(as) = imported;
+  return imported;
+}
+
+void bind_from(nb::module_ module, const char* module_name,
+               std::initializer_list<const char*> names) {
+  nb::object source = import_dependency(module_name);
+  for (const char* name : names) module.attr(name) = source.attr(name);
 }
 
 }  // namespace vantle::py

@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
+
 namespace vantle::py {
 
 namespace nb = nanobind;
@@ -28,6 +30,10 @@ nb::object module_global(const char* name);
 // Imports `name` and binds it in the module as `as`, turning a failed import
 // into the interpreter's ImportError with its own message.
 nb::object bind_import(nb::module_ module, const char* name, const char* as);
+
+// `from <module_name> import <names...>`: binds each name in the module.
+void bind_from(nb::module_ module, const char* module_name,
+               std::initializer_list<const char*> names);
 
 // Runs `body` as the loading of extension `short_name` under the load guards.
 template <typename Body>

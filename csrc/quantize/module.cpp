@@ -6,20 +6,14 @@
 #include "quantize/quantize.h"
 
 namespace nb = nanobind;
+using vantle::py::bind_from;
 using vantle::py::bind_import;
 
 namespace {
 
 void bind_dependencies(nb::module_ m) {
-  nb::object dataclasses = bind_import(m, "dataclasses", "_dataclasses");
-  m.attr("dataclass") = dataclasses.attr("dataclass");
-  m.attr("field") = dataclasses.attr("field");
-  nb::delattr(m, "_dataclasses");
-  nb::object typing = bind_import(m, "typing", "typing");
-  for (const char* name : {"Any", "Dict", "List", "Optional", "Tuple"}) {
-    m.attr(name) = typing.attr(name);
-  }
-  nb::delattr(m, "typing");
+  bind_from(m, "dataclasses", {"dataclass", "field"});
+  bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
   bind_import(m, "numpy", "np");
   bind_import(m, "torch", "torch");
   bind_import(m, "torch.nn", "nn");
