@@ -13,16 +13,17 @@ std::vector<float> per_column(const NeuronParam& param, int64_t row_length) {
 }
 
 template <bool kHasMembrane>
-void run_rows(const float* beta, const float* r, const float* v_leak, const float* v_threshold,
-              const float* x, const float* mem_in, float* spikes, float* mem_out, int64_t count,
-              int64_t row_length) {
+void run_rows(const float* __restrict beta, const float* __restrict r,
+              const float* __restrict v_leak, const float* __restrict v_threshold,
+              const float* __restrict x, const float* __restrict mem_in, float* __restrict spikes,
+              float* __restrict mem_out, int64_t count, int64_t row_length) {
   for (int64_t start = 0; start < count; start += row_length) {
     for (int64_t column = 0; column < row_length; ++column) {
       const int64_t i = start + column;
       const float previous = kHasMembrane ? mem_in[i] : 0.0f;
       const float drive = v_leak[column] + r[column] * x[i];
       const float mem = beta[column] * previous + (1.0f - beta[column]) * drive;
-      const float spike = mem >= v_threshold[column] ? 1.0f : 0.0f;
+      const float spike = static_cast<float>(mem >= v_threshold[column]);
       spikes[i] = spike;
       mem_out[i] = mem * (1.0f - spike);
     }

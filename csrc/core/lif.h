@@ -24,8 +24,8 @@ struct LifParams {
 };
 
 // `x`, `mem_in`, `spikes` and `mem_out` hold `count` values laid out in rows of
-// `row_length`; `mem_in` may be null for a membrane starting at zero. Output
-// buffers may alias `mem_in`.
+// `row_length`; `mem_in` may be null for a membrane starting at zero. The four
+// buffers must not overlap.
 void lif_step(const LifParams& params, const float* x, const float* mem_in, float* spikes,
               float* mem_out, int64_t count, int64_t row_length);
 

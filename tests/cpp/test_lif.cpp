@@ -29,9 +29,9 @@ TEST(LifStep, IntegratesFromRestThenCarriesTheMembrane) {
   EXPECT_EQ(mem, (std::vector<float>{0.5f, 0.5f}));
   EXPECT_EQ(spikes, (std::vector<float>{0.0f, 0.0f}));
 
-  // In place: the membrane buffer is both input and output.
-  lif_step(layer.params(), x.data(), mem.data(), spikes.data(), mem.data(), 2, 2);
-  EXPECT_EQ(mem, (std::vector<float>{0.75f, 0.75f}));
+  std::vector<float> next(2);
+  lif_step(layer.params(), x.data(), mem.data(), spikes.data(), next.data(), 2, 2);
+  EXPECT_EQ(next, (std::vector<float>{0.75f, 0.75f}));
 }
 
 TEST(LifStep, FiringAtThresholdResetsToZero) {
