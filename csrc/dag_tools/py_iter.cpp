@@ -1,0 +1,73 @@
+#include "dag_tools/py_iter.h"
+
+#include <nanobind/eval.h>
+
+#include "py/module_state.h"
+
+namespace vantle::dag_tools {
+namespace {
+
+// The unpacking statement itself gives the exact messages of the running
+// interpreter ("not enough values to unpack (expected 2, got 1)" ...).
+nb::handle general_unpacker() {
+  static PyObject* unpacker = [] {
+    nb::dict scope;
+    scope["__builtins__"] = nb::module_::import_("builtins");
+    nb::exec("def unpack_pair(pair):\n    src, dst = pair\n    return src, dst\n", scope);
+    return nb::object(scope["unpack_pair"]).release().ptr();  // kept for the process's life
+  }();
+  return unpacker;
+}
+
+}  // namespace
+
+nb::tuple unpack_general(nb::handle pair) {
+  return nb::borrow<nb::tuple>(general_unpacker()(pair));
+}
+
+nb::str text_of(nb::handle value) {
+  if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
+  PyObject* text = PyObject_Format(value.ptr(), nullptr);
+  if (text == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(text);
+}
+
+void raise_value_error(std::initializer_list<nb::handle> pieces) {
+  nb::list parts;
+  for (nb::handle piece : pieces) parts.append(piece);
+  PyObject* message = PyUnicode_Join(nb::str("").ptr(), parts.ptr());
+  if (message == nullptr) throw nb::python_error();
+  PyErr_SetObject(PyExc_ValueError, message);
+  Py_DECREF(message);
+  throw nb::python_error();
+}
+
+void raise_while_handling(nb::handle handled, PyObject* type, const char* message) {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyObject* outer = PyErr_GetHandledException();
+  PyErr_SetHandledException(handled.ptr());
+  PyErr_SetString(type, message);
+  PyErr_SetHandledException(outer);
+  Py_XDECREF(outer);
+#else
+  PyObject *outer_type, *outer_value, *outer_traceback;
+  PyErr_GetExcInfo(&outer_type, &outer_value, &outer_traceback);
+  PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled.ptr()))),
+                   Py_NewRef(handled.ptr()), PyException_GetTraceback(handled.ptr()));
+  PyErr_SetString(type, message);
+  PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+#endif
+  throw nb::python_error();
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+  const int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (result < 0) throw nb::python_error();
+  return result != 0;
+}
+
+nb::object ir_class(const char* name) {
+  return py::module_global("ir").attr(name);
+}
+
+}  // namespace vantle::dag_tools
