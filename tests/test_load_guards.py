@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-MODULES = ["import_ir", "quantize"]
+MODULES = ["import_ir", "export_ir", "quantize"]
 
 try:
     import _xxsubinterpreters as subinterpreters

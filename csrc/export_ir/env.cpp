@@ -1,0 +1,70 @@
+#include "export_ir/exporter.h"
+#include "py/module_state.h"
+
+namespace vantle::export_ir {
+
+using py::module_global;
+
+Env::Env(nb::handle exporter)
+    : exporter_(exporter),
+      np_(module_global("np")),
+      torch_(module_global("torch")),
+      nn_(module_global("nn")),
+      ir_(module_global("ir")),
+      tensor_type_(torch_.attr("Tensor")),
+      np_array_(np_.attr("array")),
+      np_int64_(np_.attr("int64")),
+      np_float32_(np_.attr("float32")),
+      attrs_(nn_.attr("Module")) {}
+
+nb::object Env::shape_array(nb::handle shape) const {
+  // np.array(()) would be float64; shapes are integer arrays whatever their length.
+  if (PyTuple_Check(shape.ptr()) && PyTuple_GET_SIZE(shape.ptr()) == 0) {
+    return np_array_(shape, nb::arg("dtype") = np_int64_);
+  }
+  return checked(PyObject_CallOneArg(np_array_.ptr(), shape.ptr()));
+}
+
+nb::object Env::port(const char* name, nb::handle shape) const {
+  nb::dict port;
+  port[interned(name)] = shape_array(shape);
+  return port;
+}
+
+nb::object Env::zeros(nb::handle count) const {
+  return np_.attr("zeros")(count, nb::arg("dtype") = np_float32_);
+}
+
+nb::object Env::ones(nb::handle count) const {
+  return np_.attr("ones")(count, nb::arg("dtype") = np_float32_);
+}
+
+nb::handle Env::nn_class(std::size_t rule, const char* name) {
+  if (nn_classes_.size() <= rule) nn_classes_.resize(rule + 1);
+  if (!nn_classes_[rule].is_valid()) nn_classes_[rule] = nn_.attr(interned(name));
+  return nn_classes_[rule];
+}
+
+nb::object Env::ir_class(const char* name) const {
+  PyObject* cls = PyObject_GetAttr(ir_.ptr(), interned(name).ptr());
+  if (cls != nullptr) return nb::steal(cls);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::object();
+}
+
+const std::vector<nb::object>& Env::bridge_types() {
+  if (!bridge_types_) bridge_types_ = unpack_exact(get_bridge_types(), kBridgeTypeCount);
+  return *bridge_types_;
+}
+
+nb::handle Env::leaky_class() {
+  if (!leaky_class_) {
+    PyObject* snntorch = PyImport_ImportModule("snntorch");
+    if (snntorch == nullptr) throw nb::python_error();  // ImportError is handled by the rule
+    leaky_class_ = nb::steal(snntorch).attr("Leaky");
+  }
+  return *leaky_class_;
+}
+
+}  // namespace vantle::export_ir

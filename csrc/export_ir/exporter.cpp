@@ -1,0 +1,120 @@
+// VANTLEExporter and export_ir: argument checks and the export flow.
+#include "export_ir/exporter.h"
+
+#include "py/arg_check.h"
+#include "py/class_factory.h"
+#include "py/module_state.h"
+#include "py/torch_ops.h"
+
+namespace vantle::export_ir {
+namespace {
+
+using py::module_global;
+
+void check_custom_map(nb::handle custom_map) {
+  py::require_exact(custom_map, &PyDict_Type, "custom_map", "dict", true);
+}
+
+struct BitWidths {
+  nb::object weight_bits;
+  nb::object accumulator_bits;
+};
+
+BitWidths check_settings(nb::handle spike_mode, nb::handle weight_bits,
+                         nb::handle accumulator_bits) {
+  py::arg_str(spike_mode, "spike_mode");
+  nb::object weight = py::arg_pyint(weight_bits, "weight_bits");
+  return {weight, py::arg_pyint(accumulator_bits, "accumulator_bits")};
+}
+
+void exporter_init(nb::handle self, nb::handle spiking, nb::handle spike_mode,
+                   nb::handle weight_bits, nb::handle accumulator_bits) {
+  const BitWidths bits = check_settings(spike_mode, weight_bits, accumulator_bits);
+  self.attr("_input_shapes") = nb::dict();
+  self.attr("_output_shapes") = nb::dict();
+  self.attr("_spiking") = nb::bool_(py::truthy(spiking));
+  self.attr("_spike_mode") = spike_mode;
+  self.attr("_weight_bits") = bits.weight_bits;
+  self.attr("_accumulator_bits") = bits.accumulator_bits;
+}
+
+nb::object exporter_export(nb::handle self, nb::handle model, nb::handle sample,
+                           nb::handle custom_map) {
+  check_custom_map(custom_map);
+  self.attr("_input_shapes").attr("clear")();
+  self.attr("_output_shapes").attr("clear")();
+  self.attr("_capture_shapes")(model, sample);
+
+  // *classes, executor_class = _get_bridge_types()
+  nb::object types = get_bridge_types();
+  const Py_ssize_t count = PyTuple_GET_SIZE(types.ptr());
+  if (count == 0) throw nb::value_error("not enough values to unpack (expected at least 1, got 0)");
+  nb::handle executor_class = PyTuple_GET_ITEM(types.ptr(), count - 1);
+
+  if (is_instance(model, executor_class)) {
+    return self.attr("_export_graph_executor")(model, sample, custom_map);
+  }
+  return self.attr("_export_sequential")(model, sample, custom_map);
+}
+
+void exporter_capture_shapes(nb::handle self, nb::handle model, nb::handle sample) {
+  capture_shapes(self, model, sample);
+}
+
+nb::object exporter_convert_module(nb::handle self, nb::handle module, nb::handle in_shape,
+                                   nb::handle out_shape) {
+  Env env(self);
+  return convert_module(env, module, in_shape, out_shape);
+}
+
+nb::object export_ir(nb::handle model, nb::handle sample, nb::handle custom_map, nb::handle spiking,
+                     nb::handle spike_mode, nb::handle weight_bits, nb::handle accumulator_bits) {
+  check_custom_map(custom_map);
+  const BitWidths bits = check_settings(spike_mode, weight_bits, accumulator_bits);
+  nb::object exporter =
+      module_global("VANTLEExporter")(spiking, spike_mode, bits.weight_bits, bits.accumulator_bits);
+  return exporter.attr("export")(model, sample, custom_map);
+}
+
+}  // namespace
+
+void define_exporter(nb::module_ module) {
+  py::ClassBuilder(
+      module, "VANTLEExporter", nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)),
+      "Turns a torch model and one sample input into a VANTLE IR graph.\n\n"
+      "``export`` traces the model once (forward hooks record every module's input and\n"
+      "output shape, batch dimension removed), converts each supported module into its\n"
+      "IR node and chains the nodes between an Input and an Output node. A GraphExecutor\n"
+      "keeps its own edges, so an imported multi-branch graph comes back whole. With\n"
+      "``spiking`` true, ``nn.Linear`` becomes ``ir.SpikingAffine`` carrying ``spike_mode``,\n"
+      "``weight_bits`` and ``accumulator_bits``.")
+      .method("__init__", &exporter_init, nb::arg("self").none(), nb::arg("spiking").none() = false,
+              nb::arg("spike_mode").none() = "binary", nb::arg("weight_bits").none() = 8,
+              nb::arg("accumulator_bits").none() = 16)
+      .method("export", &exporter_export, nb::arg("self").none(), nb::arg("model").none(),
+              nb::arg("sample").none(), nb::arg("custom_map").none() = nb::none(),
+              "Trace ``model`` on ``sample`` and return its ``ir.Graph``.")
+      .method("_capture_shapes", &exporter_capture_shapes, nb::arg("self").none(),
+              nb::arg("model").none(), nb::arg("sample").none())
+      .method("_convert_module", &exporter_convert_module, nb::arg("self").none(),
+              nb::arg("m").none(), nb::arg("in_shape").none(), nb::arg("out_shape").none())
+      .method("_export_sequential", &export_sequential, nb::arg("self").none(),
+              nb::arg("model").none(), nb::arg("sample").none(),
+              nb::arg("custom_map").none() = nb::none())
+      .method("_export_graph_executor", &export_graph_executor, nb::arg("self").none(),
+              nb::arg("executor").none(), nb::arg("sample").none(),
+              nb::arg("custom_map").none() = nb::none())
+      .finish();
+
+  module.def("export_ir", &export_ir, nb::arg("model").none(), nb::arg("sample").none(),
+             nb::arg("custom_map").none() = nb::none(), nb::arg("spiking").none() = false,
+             nb::arg("spike_mode").none() = "binary", nb::arg("weight_bits").none() = 8,
+             nb::arg("accumulator_bits").none() = 16,
+             "Export ``model`` to an ``ir.Graph`` by tracing it on ``sample``.\n\n"
+             "    graph = export_ir(model, torch.randn(1, 784))\n"
+             "    ir.write(\"model.vx2\", graph)\n\n"
+             "``custom_map`` maps a module class (exact match) to a callable that returns the\n"
+             "node for such a module; it takes precedence over the built-in conversions.");
+}
+
+}  // namespace vantle::export_ir

@@ -1,0 +1,142 @@
+// Internal interface of the export module: the per-call environment, the
+// conversion of one module to one node, and the pieces of VANTLEExporter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "export_ir/py_util.h"
+
+namespace vantle::export_ir {
+
+// Positions in the tuple that _get_bridge_types returns.
+enum BridgeType : std::size_t {
+  kLIFModule,
+  kSkipModule,
+  kSepConv2dModule,
+  kChannelSplitModule,
+  kConcatModule,
+  kSGhostConvModule,
+  kSGhostEncoderLiteModule,
+  kGhostBasicBlock1Module,
+  kGhostBasicBlock2Module,
+  kSDDetectModule,
+  kDFLDecodeModule,
+  kDist2BBoxModule,
+  kGraphExecutor,
+  kBridgeTypeCount,
+};
+
+// What one export (or one direct _convert_module call) reads from the module's
+// namespace up front, so that the per-module loop does no name lookups. Names
+// are read when the call starts, never cached across calls: a caller who
+// replaced `np`, `ir` or `torch` is honoured on the next call.
+class Env {
+ public:
+  explicit Env(nb::handle exporter);
+
+  nb::handle exporter() const { return exporter_; }
+  nb::handle np() const { return np_; }
+  nb::handle torch() const { return torch_; }
+  nb::handle nn() const { return nn_; }
+  nb::handle ir() const { return ir_; }
+  nb::handle tensor_type() const { return tensor_type_; }
+  const AttrReader& attrs() const { return attrs_; }
+
+  // np.array(shape); an empty shape gets an integer dtype too.
+  nb::object shape_array(nb::handle shape) const;
+  // {name: np.array(shape)}
+  nb::object port(const char* name, nb::handle shape) const;
+  // np.zeros / np.ones (count, dtype=np.float32)
+  nb::object zeros(nb::handle count) const;
+  nb::object ones(nb::handle count) const;
+
+  // A torch.nn class by name, looked up once per environment.
+  nb::handle nn_class(std::size_t rule, const char* name);
+  // The IR node class, or an invalid handle when `ir` lacks it.
+  nb::object ir_class(const char* name) const;
+
+  // The 13 bridge classes, fetched and unpacked on first use.
+  const std::vector<nb::object>& bridge_types();
+
+  // snntorch's Leaky class; None when snntorch cannot be imported.
+  nb::handle leaky_class();
+
+ private:
+  nb::handle exporter_;
+  nb::object np_, torch_, nn_, ir_, tensor_type_;
+  nb::object np_array_, np_int64_, np_float32_;
+  AttrReader attrs_;
+  std::vector<nb::object> nn_classes_;
+  std::optional<std::vector<nb::object>> bridge_types_;
+  std::optional<nb::object> leaky_class_;
+};
+
+// --- helpers.cpp --------------------------------------------------------------
+
+nb::object get_bridge_types();
+// `fill_shape`, when given, is the shape a single value is repeated into
+// (`size` elements in all); without it the result is one-dimensional.
+nb::object to_array(nb::handle np, nb::handle torch, nb::handle value, nb::handle size,
+                    nb::handle fill_shape = nb::handle());
+nb::object to_int1d(nb::handle value, nb::handle default_value);
+nb::dict extract_ir_metadata(const AttrReader::View& module);
+
+// --- convert.cpp --------------------------------------------------------------
+
+// One module to one node, or None (Part of VANTLEExporter._convert_module).
+nb::object convert_module(Env& env, nb::handle module, nb::handle in_shape, nb::handle out_shape);
+
+// Everything a conversion rule needs about the module at hand.
+struct Conversion {
+  Env& env;
+  nb::handle module;
+  AttrReader::View attrs;
+  nb::handle in_shape;
+  nb::handle out_shape;
+
+  nb::object in_type() const { return env.port("input", in_shape); }
+  nb::object out_type() const { return env.port("output", out_shape); }
+  // Product of the output shape, 1 for an empty shape.
+  nb::object features() const;
+  // X.detach().cpu().numpy() of the module's attribute `name`.
+  nb::object array(const char* name) const;
+  // A dimension index counted with the batch dimension as one counted without
+  // it, floored at 0.
+  nb::object batchless_dim(nb::handle dim) const;
+  // Adds input_type, output_type and (when asked) the hardware metadata,
+  // then builds the IR node `ir_name`.
+  nb::object build(const char* ir_name, Keywords& keywords, bool metadata = false) const;
+};
+
+// Rules 1 to 20: the torch.nn layers. Returns true when one matched.
+bool convert_torch_layer(Conversion& conversion, nb::object& node);
+// Rules 21 to 33: the import module's classes and snnTorch's Leaky.
+bool convert_bridge_module(Conversion& conversion, nb::object& node);
+
+// --- walk.cpp -----------------------------------------------------------------
+
+// list(model.named_modules()) and list(model.modules()); `nn` is torch.nn.
+nb::list named_modules(nb::handle nn, nb::handle model);
+std::vector<nb::object> modules(nb::handle nn, nb::handle model);
+
+// --- trace.cpp ----------------------------------------------------------------
+
+void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample);
+
+// --- graphs.cpp ---------------------------------------------------------------
+
+nb::object export_sequential(nb::handle exporter, nb::handle model, nb::handle sample,
+                             nb::handle custom_map);
+nb::object export_graph_executor(nb::handle exporter, nb::handle executor, nb::handle sample,
+                                 nb::handle custom_map);
+
+// --- module definitions, in the order the module defines them ---------------
+
+void define_helpers(nb::module_ module);   // _get_bridge_types, to_array, _to_int1d, ...
+void define_exporter(nb::module_ module);  // VANTLEExporter, export_ir
+
+}  // namespace vantle::export_ir

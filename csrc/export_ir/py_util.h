@@ -1,0 +1,105 @@
+// Small CPython conveniences used throughout the exporter: keyword calls,
+// attribute reads that behave like getattr(obj, name, None), tuple unpacking
+// with the interpreter's own messages, and chained RuntimeErrors.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantle::export_ir {
+
+namespace nb = nanobind;
+
+// Interned Python strings, made once per process: attribute and keyword names
+// are looked up thousands of times per export. `interned` takes string
+// literals only (it remembers them by address); other text goes through
+// `interned_text`.
+nb::handle interned(const char* literal);
+nb::handle interned_text(std::string_view text);
+
+// Throws the pending Python error when `result` is null, else owns it.
+nb::object checked(PyObject* result);
+
+// isinstance(obj, cls), errors raised.
+bool is_instance(nb::handle obj, nb::handle cls);
+
+// Keyword arguments collected in order, then passed in one vectorcall.
+class Keywords {
+ public:
+  Keywords();
+  void add(const char* name, nb::handle value);  // name: a string literal
+  void add(nb::handle name, nb::handle value);
+  nb::object call(nb::handle callable) const;
+
+ private:
+  std::vector<nb::object> names_;
+  std::vector<nb::object> values_;
+};
+
+// The object's instance __dict__, or None when it has none.
+nb::object instance_dict(nb::handle obj);
+
+// instance_dict(obj)[name] when that is a dict (nn.Module's _parameters,
+// _buffers, _modules), else an invalid handle. Borrowed from `dict`.
+nb::handle registry_of(nb::handle dict, const char* name);
+
+// getattr(obj, name, None): only AttributeError is swallowed.
+nb::object optional_attr(nb::handle obj, const char* name);
+
+// Attribute reads on torch modules without torch's Python-level __getattr__.
+//
+// nn.Module resolves parameters, buffers and submodules in a Python __getattr__
+// that raises for a missing name, which makes getattr(m, name, None) slow. For
+// a module whose class keeps object.__getattribute__ and nn.Module.__getattr__,
+// the same lookup (class attributes, instance dict, then _parameters, _buffers
+// and _modules) is done here directly; any other object takes the ordinary path.
+class AttrReader {
+ public:
+  explicit AttrReader(nb::handle nn_module_class);
+
+  // A view of one object whose dictionaries are fetched once.
+  class View {
+   public:
+    // getattr(obj, name, None) and getattr(obj, name); names are string literals.
+    nb::object optional(const char* name) const;
+    nb::object required(const char* name) const;
+    nb::handle object() const { return obj_; }
+
+   private:
+    friend class AttrReader;
+    nb::object find(const char* name, bool& found) const;
+
+    nb::handle obj_;
+    bool fast_ = false;
+    // Instance dict, then _parameters, _buffers and _modules where present.
+    std::vector<nb::object> dicts_;
+  };
+
+  View view(nb::handle obj) const;
+
+ private:
+  nb::object module_getattr_;
+  nb::object object_getattribute_;
+};
+
+// `a, b = value` with the interpreter's messages on a count mismatch.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// `tuple(value)` unpacked into exactly `count` items, same messages.
+std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
+
+// x.detach().cpu().numpy()
+nb::object tensor_array(nb::handle tensor);
+
+// Raises RuntimeError(message) chained to `cause` (as `raise ... from cause`).
+[[noreturn]] void raise_runtime_from(nb::python_error& cause, const std::string& message);
+
+// str(obj) as UTF-8.
+std::string str_of(nb::handle obj);
+
+}  // namespace vantle::export_ir

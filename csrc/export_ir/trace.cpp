@@ -1,0 +1,229 @@
+// Shape capture: one forward pass with a forward hook on every module.
+//
+// The pass runs under torch.no_grad() with every module in evaluation mode, so
+// batch-norm statistics do not move; afterwards each module gets its own
+// training flag back and every buffer binding the pass replaced (spiking
+// layers that keep their membrane in a buffer do that) is restored. Hooks are
+// removed on every path.
+#include <string>
+#include <vector>
+
+#include "export_ir/exporter.h"
+#include "py/module_state.h"
+#include "py/torch_ops.h"
+
+namespace vantle::export_ir {
+namespace {
+
+using py::module_global;
+
+// tuple(x.shape[1:]) of a tensor.
+nb::object shape_without_batch(nb::handle tensor) {
+  nb::object shape = tensor.attr(interned("shape"));
+  nb::object tail = checked(PySequence_GetSlice(shape.ptr(), 1, PY_SSIZE_T_MAX));
+  return PyTuple_CheckExact(tail.ptr()) ? tail : checked(PySequence_Tuple(tail.ptr()));
+}
+
+// The hook: records the shape of the first positional input and of the output
+// (the first element of a tuple output) when they are tensors. Dictionaries,
+// lists and other values have no single shape and record nothing.
+nb::object make_shape_hook(nb::object inputs, nb::object outputs, nb::object tensor_type) {
+  auto hook = [inputs, outputs, tensor_type](nb::handle module, nb::handle args,
+                                             nb::handle output) {
+    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
+      nb::handle first = PyTuple_GET_ITEM(args.ptr(), 0);
+      if (is_instance(first, tensor_type)) inputs[module] = shape_without_batch(first);
+    }
+    nb::handle result = output;
+    if (PyTuple_Check(result.ptr())) {
+      if (PyTuple_GET_SIZE(result.ptr()) == 0) return;
+      result = PyTuple_GET_ITEM(result.ptr(), 0);
+    }
+    if (is_instance(result, tensor_type)) outputs[module] = shape_without_batch(result);
+  };
+  return nb::cpp_function(hook, nb::arg("module").none(), nb::arg("args").none(),
+                          nb::arg("output").none());
+}
+
+// Writes `module.training`. nn.Module.__setattr__ is Python code that, for a
+// plain flag not shadowed by a parameter, buffer or submodule name, ends in
+// object.__setattr__; for such modules that last step is taken directly.
+class FlagWriter {
+ public:
+  explicit FlagWriter(nb::handle nn_module)
+      : nn_module_(nb::borrow(nn_module)),
+        module_setattr_(nn_module.attr("__dict__")["__setattr__"]) {}
+
+  void write(nb::handle module, nb::handle value) const {
+    nb::handle name = interned("training");
+    if (plain_flag(module)) {
+      if (PyObject_GenericSetAttr(module.ptr(), name.ptr(), value.ptr()) < 0) {
+        throw nb::python_error();
+      }
+      return;
+    }
+    if (PyObject_SetAttr(module.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+  }
+
+ private:
+  bool plain_flag(nb::handle module) const {
+    PyTypeObject* type = Py_TYPE(module.ptr());
+    if (_PyType_Lookup(type, interned("__setattr__").ptr()) != module_setattr_.ptr()) return false;
+    if (!super_setattr_is_object(type)) return false;
+    nb::object dict = instance_dict(module);
+    if (dict.is_none()) return false;
+    for (const char* name : {"_parameters", "_buffers", "_modules"}) {
+      nb::handle registry = registry_of(dict, name);
+      if (!registry.is_valid()) continue;
+      const int shadowed = PyDict_Contains(registry.ptr(), interned("training").ptr());
+      if (shadowed < 0) throw nb::python_error();
+      if (shadowed == 1) return false;
+    }
+    return true;
+  }
+
+  // The __setattr__ that `super()` inside nn.Module finds for this class.
+  bool super_setattr_is_object(PyTypeObject* type) const {
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t index = 0;
+    while (index < count && PyTuple_GET_ITEM(mro, index) != nn_module_.ptr()) ++index;
+    for (++index; index < count; ++index) {
+      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+      PyObject* found = PyDict_GetItemWithError(base->tp_dict, interned("__setattr__").ptr());
+      if (found != nullptr) return base == &PyBaseObject_Type;
+      if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return false;
+  }
+
+  nb::object nn_module_;
+  nb::object module_setattr_;
+};
+
+// What the trace may change on one module, recorded before it runs.
+struct SavedModule {
+  nb::object module;
+  nb::object training;
+  nb::object buffers;   // the module's _buffers dict, or None
+  nb::object bindings;  // a shallow copy of it
+};
+
+// Evaluation mode for the trace, and everything needed to undo it.
+class TraceGuard {
+ public:
+  TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_module) : flags_(nn_module) {
+    saved_.reserve(modules.size());
+    for (const nb::object& module : modules) {
+      SavedModule entry{module, module.attr(interned("training")), nb::none(), nb::none()};
+      if (nb::handle buffers = registry_of(instance_dict(module), "_buffers"); buffers.is_valid()) {
+        entry.buffers = nb::borrow(buffers);
+        entry.bindings = checked(PyDict_Copy(buffers.ptr()));
+      }
+      saved_.push_back(std::move(entry));
+    }
+  }
+
+  void switch_to_eval() {
+    for (SavedModule& entry : saved_) {
+      if (py::truthy(entry.training)) flags_.write(entry.module, Py_False);
+    }
+  }
+
+  void add_hook(nb::object handle) { handles_.push_back(std::move(handle)); }
+
+  // Removes the hooks in the order they were installed, then restores the
+  // buffer bindings and training flags.
+  void undo() {
+    for (nb::object& handle : handles_) {
+      checked(PyObject_CallMethodNoArgs(handle.ptr(), interned("remove").ptr()));
+    }
+    handles_.clear();
+    for (SavedModule& entry : saved_) {
+      if (!entry.buffers.is_none()) restore_bindings(entry);
+      if (!entry.module.attr(interned("training")).is(entry.training)) {
+        flags_.write(entry.module, entry.training);
+      }
+    }
+    saved_.clear();
+  }
+
+ private:
+  static void restore_bindings(const SavedModule& entry) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(entry.bindings.ptr(), &position, &key, &value)) {
+      PyObject* current = PyDict_GetItemWithError(entry.buffers.ptr(), key);
+      if (current == value) continue;
+      if (current == nullptr && PyErr_Occurred()) throw nb::python_error();
+      if (PyDict_SetItem(entry.buffers.ptr(), key, value) < 0) throw nb::python_error();
+    }
+  }
+
+  FlagWriter flags_;
+  std::vector<SavedModule> saved_;
+  std::vector<nb::object> handles_;
+};
+
+// model(sample) under torch.no_grad(); the result is dropped.
+void run_forward(nb::handle torch, nb::handle model, nb::handle sample) {
+  nb::object no_grad = torch.attr("no_grad")();
+  no_grad.attr("__enter__")();
+  try {
+    model(sample);
+  } catch (nb::python_error&) {
+    no_grad.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    throw;
+  }
+  no_grad.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
+// The failure of the forward pass as the documented RuntimeError, chained to it.
+[[noreturn]] void raise_trace_error(nb::python_error& error) {
+  const std::string message = str_of(error.value());
+  if (error.matches(PyExc_RuntimeError)) {
+    raise_runtime_from(error, "Failed to capture shapes during forward pass: " + message +
+                                  ". Ensure the model can process the sample tensor.");
+  }
+  raise_runtime_from(error, "Unexpected error during shape capture: " + message);
+}
+
+}  // namespace
+
+void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
+  nb::object torch = module_global("torch");
+  if (nb::int_(0).equal(sample.attr("numel")())) {
+    throw nb::value_error("Sample tensor cannot be empty");
+  }
+  nb::object hook = make_shape_hook(exporter.attr("_input_shapes"), exporter.attr("_output_shapes"),
+                                    torch.attr("Tensor"));
+  nb::object nn = module_global("nn");
+  const std::vector<nb::object> all_modules = modules(nn, model);
+
+  TraceGuard guard(all_modules, nn.attr("Module"));
+  try {
+    guard.switch_to_eval();
+    for (const nb::object& module : all_modules) {
+      guard.add_hook(checked(PyObject_CallMethodOneArg(
+          module.ptr(), interned("register_forward_hook").ptr(), hook.ptr())));
+    }
+  } catch (...) {
+    guard.undo();
+    throw;
+  }
+  try {
+    run_forward(torch, model, sample);
+  } catch (nb::python_error& error) {
+    guard.undo();
+    // Exceptions outside Exception (KeyboardInterrupt, SystemExit) pass unchanged.
+    if (!error.matches(PyExc_Exception)) throw;
+    raise_trace_error(error);
+  } catch (...) {
+    guard.undo();
+    throw;
+  }
+  guard.undo();
+}
+
+}  // namespace vantle::export_ir

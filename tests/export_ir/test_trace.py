@@ -1,0 +1,207 @@
+"""Shape capture: recorded shapes, failures, hook removal, and a model left as it was."""
+
+from __future__ import annotations
+
+import copy
+
+import pytest
+import torch
+from torch import nn
+
+from vantle.bridge.export_ir import VANTLEExporter, export_ir
+
+
+def hooks_left(model: nn.Module) -> int:
+    return sum(len(m._forward_hooks) for m in model.modules())
+
+
+class TwiceAndTuple(nn.Module):
+    """Runs `shared` twice on different shapes and returns a (tensor, state) pair."""
+
+    def __init__(self):
+        super().__init__()
+        self.shared = nn.ReLU()
+        self.unused = nn.Tanh()
+
+    def forward(self, x):
+        self.shared(x)
+        return self.shared(x[:, :2]), x.sum()
+
+
+def test_shapes_without_batch_last_call_wins_and_tuple_first_element():
+    model = TwiceAndTuple()
+    exporter = VANTLEExporter()
+    exporter._capture_shapes(model, torch.randn(3, 5))
+    assert exporter._input_shapes == {model: (5,), model.shared: (2,)}
+    assert exporter._output_shapes == {model: (2,), model.shared: (2,)}
+    assert all(type(s) is tuple and all(type(d) is int for d in s)
+               for s in exporter._input_shapes.values())
+
+
+class DictAndList(nn.Module):
+    """Submodules that return a dict and take/return lists: no single shape to record."""
+
+    class ToDict(nn.Module):
+        def forward(self, x):
+            return {"features": x, "double": 2 * x}
+
+    class Pair(nn.Module):
+        def forward(self, xs):
+            return [xs[0] + 1, xs[1]]
+
+    def __init__(self):
+        super().__init__()
+        self.to_dict = self.ToDict()
+        self.pair = self.Pair()
+        self.fc = nn.Linear(4, 3)
+
+    def forward(self, x):
+        out = self.to_dict(x)
+        a, b = self.pair([out["features"], out["double"]])
+        return {"logits": self.fc(a + b)}
+
+
+def test_dict_and_list_values_record_no_shape_and_export_succeeds(sample4):
+    model = DictAndList()
+    exporter = VANTLEExporter()
+    exporter._capture_shapes(model, sample4)
+    assert model.to_dict not in exporter._output_shapes and model not in exporter._output_shapes
+    assert model.pair not in exporter._input_shapes and model.pair not in exporter._output_shapes
+    assert exporter._input_shapes[model.fc] == (4,) and exporter._output_shapes[model.fc] == (3,)
+
+    graph = export_ir(model, sample4)
+    assert list(graph.nodes) == ["input", "fc", "output"]
+    assert graph.nodes["output"].output_type["output"].tolist() == [3]
+
+
+def test_empty_sample_is_refused_before_any_hook(sample4):
+    model = nn.Sequential(nn.Linear(3, 2))
+    with pytest.raises(ValueError, match="^Sample tensor cannot be empty$"):
+        VANTLEExporter()._capture_shapes(model, torch.randn(0, 3))
+    assert hooks_left(model) == 0
+
+
+class Failing(nn.Module):
+    def __init__(self, error):
+        super().__init__()
+        self.inner = nn.Linear(4, 4)
+        self.error = error
+
+    def forward(self, x):
+        self.inner(x)
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "error, expected",
+    [
+        (RuntimeError("shape mismatch"), "Failed to capture shapes during forward pass: shape mismatch. "
+                                         "Ensure the model can process the sample tensor."),
+        (NotImplementedError("no kernel"), "Failed to capture shapes during forward pass: no kernel. "
+                                           "Ensure the model can process the sample tensor."),
+        (KeyError("k"), "Unexpected error during shape capture: 'k'"),
+        (ValueError("bad"), "Unexpected error during shape capture: bad"),
+    ],
+)
+def test_forward_failures_are_wrapped_chained_and_clean_up(error, expected, sample4):
+    model = Failing(error)
+    model.train()
+    with pytest.raises(RuntimeError) as caught:
+        export_ir(model, sample4)
+    assert str(caught.value) == expected and type(caught.value) is RuntimeError
+    assert caught.value.__cause__ is error and caught.value.__suppress_context__
+    assert hooks_left(model) == 0
+    assert model.training and model.inner.training
+
+
+def test_base_exceptions_pass_unchanged_and_hooks_are_removed(sample4):
+    model = Failing(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        VANTLEExporter()._capture_shapes(model, sample4)
+    assert hooks_left(model) == 0
+
+
+def test_hooks_are_removed_after_success_and_user_hooks_stay(sample4):
+    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
+    seen = []
+    model[1].register_forward_hook(lambda m, i, o: seen.append(o.shape))
+    export_ir(model, sample4)
+    assert [len(m._forward_hooks) for m in model.modules()] == [0, 0, 1]
+    assert seen == [torch.Size([2, 4])]
+
+
+class Probe(nn.Module):
+    """Records the training flag it sees when it runs."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def forward(self, x):
+        self.seen.append(self.training)
+        return x
+
+
+def test_trace_runs_in_eval_mode_and_every_flag_and_statistic_is_restored():
+    model = nn.Sequential(nn.Linear(4, 4), nn.BatchNorm1d(4), Probe(), nn.Dropout(0.5))
+    model.train()
+    model[3].eval()  # a module with its own flag keeps it
+    state = copy.deepcopy(model.state_dict())
+    graph = export_ir(model, torch.randn(8, 4) * 5 + 3)
+
+    assert model[2].seen == [False]
+    assert [m.training for m in model.modules()] == [True, True, True, True, False]
+    for key, value in model.state_dict().items():
+        assert torch.equal(value, state[key]), key
+    exported = graph.nodes["1"]
+    assert exported.running_mean.tolist() == [0.0] * 4 and exported.running_var.tolist() == [1.0] * 4
+
+
+class Stateful(nn.Module):
+    """Replaces its buffer on every call, as spiking layers do with their membrane."""
+
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("mem", torch.zeros(0))
+
+    def forward(self, x):
+        self.mem = self.mem + x if self.mem.shape == x.shape else x.clone()
+        return self.mem
+
+
+def test_buffers_replaced_during_the_trace_are_put_back(sample4):
+    model = nn.Sequential(nn.Linear(4, 4), Stateful())
+    before = model[1].mem
+    export_ir(model, sample4)
+    assert model[1].mem is before
+
+
+def test_exporter_reuse_does_not_leak_shapes(sample4):
+    exporter = VANTLEExporter()
+    first = nn.Sequential(nn.Linear(4, 3))
+    exporter.export(first, sample4)
+    second = nn.Sequential(nn.Linear(5, 2))
+    graph = exporter.export(second, torch.randn(1, 5))
+    assert first not in exporter._input_shapes and first[0] not in exporter._output_shapes
+    assert graph.nodes["0"].input_type["input"].tolist() == [5]
+
+
+class Logged(nn.Linear):
+    """A module with its own __setattr__: flag writes must go through it."""
+
+    def __init__(self):
+        super().__init__(4, 4)
+        self.writes = []
+
+    def __setattr__(self, name, value):
+        if name == "training" and "writes" in self.__dict__:
+            self.writes.append(value)
+        super().__setattr__(name, value)
+
+
+def test_a_custom_setattr_sees_the_flag_changes(sample4):
+    model = Logged()
+    model.train()
+    model.writes.clear()
+    export_ir(model, sample4)
+    assert model.writes == [False, True] and model.training
