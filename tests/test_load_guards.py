@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-MODULES = ["import_ir", "export_ir", "quantize"]
+MODULES = ["import_ir", "export_ir", "quantize", "dag_tools"]
 
 try:
     import _xxsubinterpreters as subinterpreters
@@ -77,9 +77,10 @@ def test_missing_dependency_fails_the_load_with_import_error():
     assert "vantle.ir" in result.stdout
 
 
-@pytest.mark.parametrize("name", MODULES)
-def test_dependencies_are_module_attributes(name):
+@pytest.mark.parametrize(
+    "name,dependency,attribute",
+    [("import_ir", "torch", "torch"), ("quantize", "torch", "torch"), ("dag_tools", "rustworkx", "rx")],
+)
+def test_dependencies_are_module_attributes(name, dependency, attribute):
     module = importlib.import_module(f"vantle.bridge.{name}")
-    import torch
-
-    assert module.torch is torch
+    assert getattr(module, attribute) is importlib.import_module(dependency)
