@@ -230,7 +230,9 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 nb::object tensor_array(nb::handle tensor) {
   nb::object detached = checked(PyObject_CallMethodNoArgs(tensor.ptr(), interned("detach").ptr()));
   nb::object on_cpu = checked(PyObject_CallMethodNoArgs(detached.ptr(), interned("cpu").ptr()));
-  return checked(PyObject_CallMethodNoArgs(on_cpu.ptr(), interned("numpy").ptr()));
+  nb::object array = checked(PyObject_CallMethodNoArgs(on_cpu.ptr(), interned("numpy").ptr()));
+  // A graph owns its arrays: training the model further must not change it.
+  return checked(PyObject_CallMethodNoArgs(array.ptr(), interned("copy").ptr()));
 }
 
 std::string str_of(nb::handle obj) {

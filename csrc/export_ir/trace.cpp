@@ -132,6 +132,15 @@ class TraceGuard {
 
   void add_hook(nb::object handle) { handles_.push_back(std::move(handle)); }
 
+  // A graph executor keeps the spiking layers' membranes between calls; the
+  // trace is one more call, so its states are put back afterwards too.
+  void save_executor_states(nb::handle model) {
+    if (nb::handle states = registry_of(instance_dict(model), "_states"); states.is_valid()) {
+      executor_states_ = nb::borrow(states);
+      saved_states_ = checked(PyDict_Copy(states.ptr()));
+    }
+  }
+
   // Removes the hooks in the order they were installed, then restores the
   // buffer bindings and training flags.
   void undo() {
@@ -146,6 +155,10 @@ class TraceGuard {
       }
     }
     saved_.clear();
+    if (executor_states_.is_valid()) {
+      PyDict_Clear(executor_states_.ptr());
+      if (PyDict_Update(executor_states_.ptr(), saved_states_.ptr()) < 0) throw nb::python_error();
+    }
   }
 
  private:
@@ -163,6 +176,8 @@ class TraceGuard {
 
   FlagWriter flags_;
   std::vector<SavedModule> saved_;
+  nb::object executor_states_;
+  nb::object saved_states_;
   std::vector<nb::object> handles_;
 };
 
@@ -203,6 +218,7 @@ void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
 
   TraceGuard guard(all_modules, nn.attr("Module"));
   try {
+    guard.save_executor_states(model);
     guard.switch_to_eval();
     for (const nb::object& module : all_modules) {
       guard.add_hook(checked(PyObject_CallMethodOneArg(
