@@ -4,7 +4,9 @@ Builds the IR graph Input -> Affine -> LIF -> Affine -> LIF -> Output with seede
 weights, stores it as a .vx2 file, reads it back, imports it as torch modules and
 simulates 20 time steps with the graph executor, printing the spikes of each layer.
 Then a small spiking object detector takes the same road and its detections are
-filtered by non-maximum suppression.
+filtered by non-maximum suppression. Last, a torch model with a spiking layer is
+quantized to int8, exported to .vx2 and brought back; the round trip's largest
+output difference is printed.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ from vantle.bridge import GraphExecutor
 from vantle.bridge.import_ir import LIFModule, import_ir
 
 from detector_demo import run_detector_demo
+from export_demo import export_round_trip_demo
 
 STEPS = 20
 SIZES = (8, 16, 4)  # inputs, hidden neurons, output neurons
@@ -96,6 +99,8 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         run_spiking_demo(Path(folder))
         run_detector_demo(Path(folder))
+        print()
+        export_round_trip_demo(Path(folder), precision="int8")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ from vantle import ir
 from vantle.bridge import GraphExecutor
 from vantle.bridge.export_ir import export_ir
 from vantle.bridge.import_ir import LIFModule, import_ir
+from vantle.bridge.quantize import QuantizationConfig, quantize
 
 NEURONS = 10
 
@@ -53,14 +54,22 @@ class SpikingNet(nn.Module):
         return spikes
 
 
-def export_round_trip_demo(folder: Optional[Path] = None) -> float:
-    """Export, write, read, import and run the demo model; returns the largest output difference."""
+def export_round_trip_demo(folder: Optional[Path] = None, precision: Optional[str] = None) -> float:
+    """Export, write, read, import and run the demo model; returns the largest output difference.
+
+    With ``precision`` (e.g. "int8") the model's weights are quantized to that grid first,
+    calibrated on a few inputs, and the exported nodes carry the precision metadata.
+    """
     torch.manual_seed(0)
     model = SpikingNet().eval()
     if folder is None:
         with tempfile.TemporaryDirectory() as temporary:
-            return export_round_trip_demo(Path(temporary))
+            return export_round_trip_demo(Path(temporary), precision)
 
+    if precision is not None:
+        config = QuantizationConfig(default_precision=precision)
+        quantize(model, config, calibration_data=[torch.randn(4, 1, 8, 8) for _ in range(4)])
+        print(f"quantized the weights to {precision} (one scale per tensor)")
     graph = export_ir(model, torch.randn(1, 1, 8, 8))
     path = Path(folder) / "spiking_net.vx2"
     ir.write(str(path), graph)
@@ -68,7 +77,12 @@ def export_round_trip_demo(folder: Optional[Path] = None) -> float:
           f"{path.name}: {len(graph.nodes)} nodes")
     for name, node in graph.nodes.items():
         shape = node.output_type.get("output", node.input_type.get("input"))
-        print(f"  {name:<12} {type(node).__name__:<12} {shape.tolist()}")
+        formats = "  ".join(
+            f"{field}={getattr(node, field)}"
+            for field in ("weight_t", "bias_t", "accum_t")
+            if getattr(node, field, None) is not None
+        )
+        print(f"  {name:<12} {type(node).__name__:<12} {str(shape.tolist()):<12} {formats}")
 
     read_back = ir.read(str(path))
     executor = GraphExecutor(import_ir(read_back), read_back.edges)
