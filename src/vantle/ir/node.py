@@ -9,6 +9,7 @@ import numpy as np
 
 #: Port descriptions every node carries besides its own fields.
 PORT_FIELDS: tuple[str, str] = ("input_type", "output_type")
+_PORT_FIELD_SET = frozenset(PORT_FIELDS)
 
 # Arrays up to this many elements are shown with their values in a repr (shapes, small slopes).
 _REPR_MAX_VALUES = 8
@@ -46,13 +47,17 @@ class Node:
                 f"{cls_name}() takes keyword arguments only ({len(args)} positional given)"
             )
         defaults = type(self)._defaults
-        for key in kwargs:
-            if key not in defaults and key not in PORT_FIELDS:
-                raise TypeError(f"{cls_name}() got an unexpected keyword argument '{key}'")
-        for key, default in defaults.items():
-            setattr(self, key, kwargs.get(key, default))
-        self.input_type: Any = kwargs["input_type"] if "input_type" in kwargs else {}
-        self.output_type: Any = kwargs["output_type"] if "output_type" in kwargs else {}
+        if not kwargs.keys() <= defaults.keys() | _PORT_FIELD_SET:
+            for key in kwargs:
+                if key not in defaults and key not in PORT_FIELDS:
+                    raise TypeError(f"{cls_name}() got an unexpected keyword argument '{key}'")
+        # Fields are plain instance attributes; filling the dictionary directly keeps
+        # construction cheap (exporting a large model builds one node per layer).
+        values = self.__dict__
+        values.update(defaults)
+        values["input_type"] = {}
+        values["output_type"] = {}
+        values.update(kwargs)
 
     @classmethod
     def fields(cls) -> tuple[str, ...]:
