@@ -82,14 +82,10 @@ bool is_kernel_dtype(nb::handle torch, nb::handle tensor) {
 
 // A plain strided float tensor with real memory behind it (any device but meta).
 bool kernel_tensor(nb::handle torch, nb::handle tensor) {
-  if (!Py_IS_TYPE(tensor.ptr(), reinterpret_cast<PyTypeObject*>(torch.attr("Tensor").ptr()))) {
-    return false;
-  }
+  if (!py::is_plain_tensor(torch, tensor)) return false;
   if (!is_kernel_dtype(torch, tensor)) return false;
   if (!tensor.attr("layout").is(torch.attr("strided"))) return false;
-  if (nb::cast<bool>(tensor.attr("is_meta"))) return false;
-  nb::object functorch = torch.attr("_C").attr("_functorch");
-  return !nb::cast<bool>(functorch.attr("is_functorch_wrapped_tensor")(tensor));
+  return !nb::cast<bool>(tensor.attr("is_meta"));
 }
 
 // K×4 boxes and K scores on one device, with torch neither tracing nor compiling.

@@ -4,15 +4,19 @@
 
 namespace vantle::py {
 
-bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor) {
+bool is_plain_tensor(nb::handle torch, nb::handle tensor) {
   if (!Py_IS_TYPE(tensor.ptr(), reinterpret_cast<PyTypeObject*>(torch.attr("Tensor").ptr()))) {
     return false;
   }
-  if (!tensor.attr("dtype").is(torch.attr("float32"))) return false;
-  if (!nb::cast<bool>(tensor.attr("is_cpu"))) return false;
   // Tensors wrapped by vmap/grad transforms look plain but hold no usable memory.
   nb::object functorch = torch.attr("_C").attr("_functorch");
-  if (nb::cast<bool>(functorch.attr("is_functorch_wrapped_tensor")(tensor))) return false;
+  return !nb::cast<bool>(functorch.attr("is_functorch_wrapped_tensor")(tensor));
+}
+
+bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor) {
+  if (!is_plain_tensor(torch, tensor)) return false;
+  if (!tensor.attr("dtype").is(torch.attr("float32"))) return false;
+  if (!nb::cast<bool>(tensor.attr("is_cpu"))) return false;
   return nb::cast<bool>(tensor.attr("is_contiguous")());
 }
 

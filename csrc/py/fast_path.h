@@ -13,6 +13,10 @@ namespace vantle::py {
 
 namespace nb = nanobind;
 
+// An exact torch.Tensor (no subclass) that is not wrapped by a vmap/grad
+// transform, so its storage holds its own values.
+bool is_plain_tensor(nb::handle torch, nb::handle tensor);
+
 // A plain contiguous float32 CPU tensor whose memory a kernel may use.
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor);
 
