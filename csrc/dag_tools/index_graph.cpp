@@ -135,19 +135,24 @@ nb::object make_rx_graph(NodeIndex& nodes, const std::vector<IndexEdge>& edges) 
   nb::object graph = py::module_global("rx").attr("PyDiGraph")();
   // A fresh graph numbers added nodes 0, 1, 2 ..., the indices `nodes` already holds.
   graph.attr("add_nodes_from")(nodes.names());
-  nb::list pairs = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-  if (!pairs.is_valid()) throw nb::python_error();
-  hide_from_collector(pairs);
+  // The pairs go over as zip(sources, destinations): zip hands out one reused
+  // tuple while the receiver lets go of each before asking for the next, so a
+  // large graph costs two lists of shared ints instead of a tuple per edge.
+  const auto count = static_cast<Py_ssize_t>(edges.size());
+  nb::list sources = nb::steal<nb::list>(PyList_New(count));
+  nb::list destinations = nb::steal<nb::list>(PyList_New(count));
+  if (!sources.is_valid() || !destinations.is_valid()) throw nb::python_error();
+  hide_from_collector(sources);
+  hide_from_collector(destinations);
   PyObject* numbers = nodes.numbers().ptr();
-  for (size_t i = 0; i < edges.size(); ++i) {
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) throw nb::python_error();
-    PyTuple_SET_ITEM(pair, 0, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].first)));
-    PyTuple_SET_ITEM(pair, 1, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].second)));
-    hide_from_collector(pair);
-    PyList_SET_ITEM(pairs.ptr(), static_cast<Py_ssize_t>(i), pair);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(sources.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].first)));
+    PyList_SET_ITEM(destinations.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].second)));
   }
-  graph.attr("add_edges_from_no_data")(pairs);
+  PyObject* pairs = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyZip_Type),
+                                                 sources.ptr(), destinations.ptr(), nullptr);
+  if (pairs == nullptr) throw nb::python_error();
+  graph.attr("add_edges_from_no_data")(nb::steal(pairs));
   return graph;
 }
 

@@ -60,12 +60,6 @@ void raise_while_handling(nb::handle handled, PyObject* type, const char* messag
   throw nb::python_error();
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-  const int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (result < 0) throw nb::python_error();
-  return result != 0;
-}
-
 nb::object ir_class(const char* name) {
   return py::module_global("ir").attr(name);
 }

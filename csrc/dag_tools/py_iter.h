@@ -71,9 +71,6 @@ nb::str text_of(nb::handle value);
 // interpreter records `handled` as the new exception's context.
 [[noreturn]] void raise_while_handling(nb::handle handled, PyObject* type, const char* message);
 
-// isinstance(obj, cls), raising what the check raises.
-bool is_instance(nb::handle obj, nb::handle cls);
-
 // `ir.<name>`, looked up now so a replaced or extended IR library is seen.
 nb::object ir_class(const char* name);
 

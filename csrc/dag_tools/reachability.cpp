@@ -5,17 +5,18 @@
 
 #include "core/digraph.h"
 #include "dag_tools/py_iter.h"
+#include "py/instance_test.h"
 
 namespace vantle::dag_tools {
 namespace {
 
 // Names of the `ir.Input` nodes of `nodes`, scanning `nodes.items()`.
 std::vector<nb::object> input_names(nb::handle nodes) {
-  nb::object input_class = ir_class("Input");
+  py::InstanceTest is_input(ir_class("Input"));
   std::vector<nb::object> names;
   for_each_item(nodes.attr("items")(), [&](nb::handle item) {
     auto keep_inputs = [&](nb::handle name, nb::handle node) {
-      if (is_instance(node, input_class)) names.push_back(nb::borrow(name));
+      if (is_input(node)) names.push_back(nb::borrow(name));
     };
     visit_pair(item, keep_inputs);
     return true;

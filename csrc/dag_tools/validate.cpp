@@ -7,6 +7,7 @@
 #include "dag_tools/index_graph.h"
 #include "dag_tools/py_iter.h"
 #include "dag_tools/reachability.h"
+#include "py/instance_test.h"
 #include "py/torch_ops.h"
 
 namespace vantle::dag_tools {
@@ -59,7 +60,7 @@ std::vector<IndexEdge> checked_edges(NodeIndex& index, nb::handle edges, core::D
     failure.emplace(std::move(error));
   }
   digraph = make_digraph(index.size(), pairs);
-  const int64_t repeat = core::first_repeated_edge(digraph);
+  const int64_t repeat = core::first_repeated_edge(digraph, pairs);
   if (repeat >= 0) {
     nb::object edge = is_list ? nb::borrow(PyList_GetItem(edges.ptr(), repeat)) : kept[repeat];
     if (!edge.is_valid()) throw nb::python_error();
@@ -74,9 +75,10 @@ std::vector<IndexEdge> checked_edges(NodeIndex& index, nb::handle edges, core::D
 
 // any(isinstance(node, cls) for node in nodes.values()), stopping at the first match.
 bool any_node_of(nb::handle nodes, nb::handle cls) {
+  py::InstanceTest is_of_class(cls);
   bool found = false;
   for_each_item(nodes.attr("values")(), [&](nb::handle node) {
-    found = is_instance(node, cls);
+    found = is_of_class(node);
     return !found;
   });
   return found;

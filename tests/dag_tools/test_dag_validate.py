@@ -184,3 +184,45 @@ def test_a_graph_read_back_from_a_file_validates(tmp_path):
     assert order[0] == "a" and order[-1] == "d"
     read_back.edges.append(("d", "a"))
     assert message_of(read_back) == CYCLE
+
+
+class OwnOutput(ir.Output):
+    """A subclass counts as its base."""
+
+
+class PosingAsOutput:
+    """Not a node class at all, but isinstance believes its __class__."""
+
+    @property
+    def __class__(self):
+        return ir.Output
+
+
+class SometimesInput:
+    """Its __class__ differs per instance, so no answer may be kept per type."""
+
+    def __init__(self, is_input: bool) -> None:
+        self.is_input = is_input
+
+    @property
+    def __class__(self):
+        return ir.Input if self.is_input else SometimesInput
+
+
+def test_node_kinds_are_decided_as_isinstance_decides_them():
+    # Many node types in turn, so answers kept per type are checked across types.
+    chain = ["a", "b", "c", "d", "e", "f"]
+    bodies = [ir.ReLU(), ir.Flatten(), ir.ReLU(), ir.Flatten()]
+    edges = list(zip(chain, chain[1:]))
+    for output in (OwnOutput(), PosingAsOutput()):
+        nodes = dict(zip(chain, [ir.Input(), *bodies, output]))
+        assert dag_tools.validate_graph(PlainGraph(nodes, edges)) is None
+    nodes = dict(zip(chain, [SometimesInput(False), *bodies, ir.Output()]))
+    assert message_of(PlainGraph(nodes, edges)) == "Graph has no Input nodes"
+    nodes["a"] = SometimesInput(True)
+    assert dag_tools.validate_graph(PlainGraph(nodes, edges)) is None
+    # The same type answers differently per instance in the reachability search too.
+    nodes["c"] = SometimesInput(False)
+    nodes["d"] = SometimesInput(True)
+    graph = PlainGraph(nodes, [("a", "b"), ("d", "e"), ("e", "f")])
+    assert dag_tools.get_disconnected_nodes(graph) == {"c"}
