@@ -39,10 +39,10 @@ nb::object Env::ones(nb::handle count) const {
   return np_.attr("ones")(count, nb::arg("dtype") = np_float32_);
 }
 
-nb::handle Env::nn_class(std::size_t rule, const char* name) {
-  if (nn_classes_.size() <= rule) nn_classes_.resize(rule + 1);
-  if (!nn_classes_[rule].is_valid()) nn_classes_[rule] = nn_.attr(interned(name));
-  return nn_classes_[rule];
+bool Env::is_nn_instance(std::size_t rule, const char* name, nb::handle module) {
+  if (nn_tests_.size() <= rule) nn_tests_.resize(rule + 1);
+  if (!nn_tests_[rule]) nn_tests_[rule].emplace(nn_.attr(interned(name)));
+  return (*nn_tests_[rule])(module);
 }
 
 nb::object Env::ir_class(const char* name) const {

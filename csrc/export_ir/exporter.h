@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "export_ir/py_util.h"
+#include "py/instance_test.h"
 
 namespace vantle::export_ir {
 
@@ -54,8 +55,9 @@ class Env {
   nb::object zeros(nb::handle count) const;
   nb::object ones(nb::handle count) const;
 
-  // A torch.nn class by name, looked up once per environment.
-  nb::handle nn_class(std::size_t rule, const char* name);
+  // isinstance(module, torch.nn.<name>); the class is looked up once per
+  // environment and the answers are kept per module type (rule: its position).
+  bool is_nn_instance(std::size_t rule, const char* name, nb::handle module);
   // The IR node class, or an invalid handle when `ir` lacks it.
   nb::object ir_class(const char* name) const;
 
@@ -70,7 +72,7 @@ class Env {
   nb::object np_, torch_, nn_, ir_, tensor_type_;
   nb::object np_array_, np_int64_, np_float32_;
   AttrReader attrs_;
-  std::vector<nb::object> nn_classes_;
+  std::vector<std::optional<py::InstanceTest>> nn_tests_;
   std::optional<std::vector<nb::object>> bridge_types_;
   std::optional<nb::object> leaky_class_;
 };

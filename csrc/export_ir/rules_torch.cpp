@@ -263,8 +263,7 @@ constexpr std::array<TorchRule, 20> kTorchRules = {{
 
 bool convert_torch_layer(Conversion& conversion, nb::object& node) {
   for (std::size_t i = 0; i < kTorchRules.size(); ++i) {
-    nb::handle cls = conversion.env.nn_class(i, kTorchRules[i].nn_name);
-    if (is_instance(conversion.module, cls)) {
+    if (conversion.env.is_nn_instance(i, kTorchRules[i].nn_name, conversion.module)) {
       node = kTorchRules[i].convert(conversion);
       return true;
     }

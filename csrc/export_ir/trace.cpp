@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "export_ir/exporter.h"
+#include "export_ir/forward_hooks.h"
 #include "py/module_state.h"
 #include "py/torch_ops.h"
 
@@ -20,6 +21,11 @@ using py::module_global;
 // tuple(x.shape[1:]) of a tensor.
 nb::object shape_without_batch(nb::handle tensor) {
   nb::object shape = tensor.attr(interned("shape"));
+  // torch.Size is a tuple: the tuple slice gives a plain tuple of its ints at
+  // once, where Size's own slicing would build another Size first.
+  if (PyTuple_Check(shape.ptr())) {
+    return checked(PyTuple_GetSlice(shape.ptr(), 1, PyTuple_GET_SIZE(shape.ptr())));
+  }
   nb::object tail = checked(PySequence_GetSlice(shape.ptr(), 1, PY_SSIZE_T_MAX));
   return PyTuple_CheckExact(tail.ptr()) ? tail : checked(PySequence_Tuple(tail.ptr()));
 }
@@ -27,22 +33,48 @@ nb::object shape_without_batch(nb::handle tensor) {
 // The hook: records the shape of the first positional input and of the output
 // (the first element of a tuple output) when they are tensors. Dictionaries,
 // lists and other values have no single shape and record nothing.
+void record_shapes(nb::handle inputs, nb::handle outputs, nb::handle tensor_type, nb::handle module,
+                   nb::handle args, nb::handle output) {
+  if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
+    nb::handle first = PyTuple_GET_ITEM(args.ptr(), 0);
+    if (is_instance(first, tensor_type)) inputs[module] = shape_without_batch(first);
+  }
+  nb::handle result = output;
+  if (PyTuple_Check(result.ptr())) {
+    if (PyTuple_GET_SIZE(result.ptr()) == 0) return;
+    result = PyTuple_GET_ITEM(result.ptr(), 0);
+  }
+  if (is_instance(result, tensor_type)) outputs[module] = shape_without_batch(result);
+}
+
+// hook(module, args, output), called once per module call: a plain C function
+// whose `self` is the state tuple (inputs, outputs, tensor type), so the call
+// costs no more than a builtin's.
+PyObject* shape_hook(PyObject* state, PyObject* const* args, Py_ssize_t count) {
+  if (count != 3) {
+    PyErr_Format(PyExc_TypeError, "shape hook takes 3 positional arguments (%zd given)", count);
+    return nullptr;
+  }
+  try {
+    record_shapes(PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1),
+                  PyTuple_GET_ITEM(state, 2), args[0], args[1], args[2]);
+  } catch (nb::python_error& error) {
+    error.restore();
+    return nullptr;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shape_hook_definition = {
+    "shape_hook", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&shape_hook)),
+    METH_FASTCALL, "Records the traced input and output shape of a module."};
+
 nb::object make_shape_hook(nb::object inputs, nb::object outputs, nb::object tensor_type) {
-  auto hook = [inputs, outputs, tensor_type](nb::handle module, nb::handle args,
-                                             nb::handle output) {
-    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0) {
-      nb::handle first = PyTuple_GET_ITEM(args.ptr(), 0);
-      if (is_instance(first, tensor_type)) inputs[module] = shape_without_batch(first);
-    }
-    nb::handle result = output;
-    if (PyTuple_Check(result.ptr())) {
-      if (PyTuple_GET_SIZE(result.ptr()) == 0) return;
-      result = PyTuple_GET_ITEM(result.ptr(), 0);
-    }
-    if (is_instance(result, tensor_type)) outputs[module] = shape_without_batch(result);
-  };
-  return nb::cpp_function(hook, nb::arg("module").none(), nb::arg("args").none(),
-                          nb::arg("output").none());
+  nb::object state = nb::make_tuple(inputs, outputs, tensor_type);
+  return checked(PyCFunction_New(&shape_hook_definition, state.ptr()));
 }
 
 // Writes `module.training`. nn.Module.__setattr__ is Python code that, for a
@@ -112,7 +144,9 @@ struct SavedModule {
 // Evaluation mode for the trace, and everything needed to undo it.
 class TraceGuard {
  public:
-  TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_module) : flags_(nn_module) {
+  TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_module, nb::handle torch,
+             nb::object hook)
+      : flags_(nn_module), hooks_(torch, std::move(hook)) {
     saved_.reserve(modules.size());
     for (const nb::object& module : modules) {
       SavedModule entry{module, module.attr(interned("training")), nb::none(), nb::none()};
@@ -130,7 +164,7 @@ class TraceGuard {
     }
   }
 
-  void add_hook(nb::object handle) { handles_.push_back(std::move(handle)); }
+  void add_hook(nb::handle module) { hooks_.install(module); }
 
   // A graph executor keeps the spiking layers' membranes between calls; the
   // trace is one more call, so its states are put back afterwards too.
@@ -144,10 +178,7 @@ class TraceGuard {
   // Removes the hooks in the order they were installed, then restores the
   // buffer bindings and training flags.
   void undo() {
-    for (nb::object& handle : handles_) {
-      checked(PyObject_CallMethodNoArgs(handle.ptr(), interned("remove").ptr()));
-    }
-    handles_.clear();
+    hooks_.remove_all();
     for (SavedModule& entry : saved_) {
       if (!entry.buffers.is_none()) restore_bindings(entry);
       if (!entry.module.attr(interned("training")).is(entry.training)) {
@@ -178,7 +209,7 @@ class TraceGuard {
   std::vector<SavedModule> saved_;
   nb::object executor_states_;
   nb::object saved_states_;
-  std::vector<nb::object> handles_;
+  ForwardHooks hooks_;
 };
 
 // model(sample) under torch.no_grad(); the result is dropped.
@@ -216,14 +247,11 @@ void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
   nb::object nn = module_global("nn");
   const std::vector<nb::object> all_modules = modules(nn, model);
 
-  TraceGuard guard(all_modules, nn.attr("Module"));
+  TraceGuard guard(all_modules, nn.attr("Module"), torch, hook);
   try {
     guard.save_executor_states(model);
     guard.switch_to_eval();
-    for (const nb::object& module : all_modules) {
-      guard.add_hook(checked(PyObject_CallMethodOneArg(
-          module.ptr(), interned("register_forward_hook").ptr(), hook.ptr())));
-    }
+    for (const nb::object& module : all_modules) guard.add_hook(module);
   } catch (...) {
     guard.undo();
     throw;

@@ -205,3 +205,74 @@ def test_a_custom_setattr_sees_the_flag_changes(sample4):
     model.writes.clear()
     export_ir(model, sample4)
     assert model.writes == [False, True] and model.training
+
+
+class CountsHooks(nn.Module):
+    """Records how many forward hooks it carries while it runs."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def forward(self, x):
+        self.seen.append(len(self._forward_hooks))
+        return x
+
+
+class RegistersElsewhere(nn.Module):
+    """Its own register_forward_hook, which the trace must go through."""
+
+    def __init__(self):
+        super().__init__()
+        self.inner = nn.ReLU()
+        self.calls = 0
+
+    def register_forward_hook(self, hook, **kwargs):
+        self.calls += 1
+        return self.inner.register_forward_hook(hook, **kwargs)
+
+    def forward(self, x):
+        return self.inner(x)
+
+
+def test_every_module_carries_the_hook_while_the_trace_runs(sample4):
+    probe = CountsHooks()
+    model = nn.Sequential(probe, nn.ReLU())
+    probe.register_forward_hook(lambda m, i, o: None)
+    export_ir(model, sample4)
+    assert probe.seen == [2]  # the caller's hook and the exporter's
+    assert [len(m._forward_hooks) for m in model.modules()] == [0, 1, 0]
+
+
+def test_the_trace_hook_runs_after_the_modules_own_hooks(sample4):
+    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
+    model[0].register_forward_hook(lambda m, i, o: o[:, :3])  # replaces the output
+    exporter = VANTLEExporter()
+    exporter._capture_shapes(model, sample4)
+    assert exporter._output_shapes[model[0]] == (3,)
+    assert exporter._input_shapes[model[1]] == (3,)
+
+
+def test_an_overridden_register_forward_hook_is_called_and_its_handle_removed(sample4):
+    module = RegistersElsewhere()
+    model = nn.Sequential(module)
+    exporter = VANTLEExporter()
+    exporter._capture_shapes(model, sample4)
+    assert module.calls == 1
+    # The override put a second hook on the inner layer; every hook is gone afterwards.
+    assert exporter._output_shapes[module.inner] == (4,)
+    assert hooks_left(model) == 0
+
+
+def test_hook_ids_come_from_torchs_shared_counter(sample4):
+    from torch.utils.hooks import RemovableHandle
+
+    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
+    before = model[1].register_forward_hook(lambda m, i, o: None)
+    start = RemovableHandle.next_id
+    export_ir(model, sample4)
+    assert RemovableHandle.next_id == start + 3  # one id per module, root included
+    after = model[1].register_forward_hook(lambda m, i, o: None)
+    assert list(model[1]._forward_hooks) == [before.id, after.id]
+    before.remove()
+    assert list(model[1]._forward_hooks) == [after.id]
