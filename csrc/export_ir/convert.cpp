@@ -23,7 +23,7 @@ nb::object Conversion::features() const {
 }
 
 nb::object Conversion::array(const char* name) const {
-  return tensor_array(attrs.required(name));
+  return env.array_of(attrs.required(name));
 }
 
 nb::object Conversion::batchless_dim(nb::handle dim) const {

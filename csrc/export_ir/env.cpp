@@ -15,7 +15,8 @@ Env::Env(nb::handle exporter)
       np_array_(np_.attr("array")),
       np_int64_(np_.attr("int64")),
       np_float32_(np_.attr("float32")),
-      attrs_(nn_.attr("Module")) {}
+      attrs_(nn_.attr("Module")),
+      arrays_(np_, torch_) {}
 
 nb::object Env::shape_array(nb::handle shape) const {
   // np.array(()) would be float64; shapes are integer arrays whatever their length.

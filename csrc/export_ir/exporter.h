@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "export_ir/py_util.h"
+#include "export_ir/tensor_arrays.h"
 #include "py/instance_test.h"
 
 namespace vantle::export_ir {
@@ -46,6 +47,8 @@ class Env {
   nb::handle ir() const { return ir_; }
   nb::handle tensor_type() const { return tensor_type_; }
   const AttrReader& attrs() const { return attrs_; }
+  // tensor.detach().cpu().numpy(), copied.
+  nb::object array_of(nb::handle tensor) const { return arrays_(tensor); }
 
   // np.array(shape); an empty shape gets an integer dtype too.
   nb::object shape_array(nb::handle shape) const;
@@ -72,6 +75,7 @@ class Env {
   nb::object np_, torch_, nn_, ir_, tensor_type_;
   nb::object np_array_, np_int64_, np_float32_;
   AttrReader attrs_;
+  TensorArrays arrays_;
   std::vector<std::optional<py::InstanceTest>> nn_tests_;
   std::optional<std::vector<nb::object>> bridge_types_;
   std::optional<nb::object> leaky_class_;

@@ -127,7 +127,7 @@ nb::object to_array(nb::handle np, nb::handle torch, nb::handle value, nb::handl
                     nb::handle fill_shape) {
   nb::object count = py::arg_pyint(size, "size");
   nb::object source = nb::borrow(value);
-  if (is_instance(source, torch.attr("Tensor"))) source = tensor_array(source);
+  if (is_instance(source, torch.attr("Tensor"))) source = TensorArrays(np, torch)(source);
   nb::object float32 = np.attr("float32");
   nb::object array = np.attr("atleast_1d")(np.attr("asarray")(source, nb::arg("dtype") = float32));
   if (nb::cast<Py_ssize_t>(array.attr("size")) == 1) {

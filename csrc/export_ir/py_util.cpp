@@ -4,11 +4,7 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <unordered_map>
-
-#include "py/module_state.h"
-#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 
@@ -222,53 +218,6 @@ std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count) {
   return result;
 }
 
-namespace {
-
-bool is_torch_tensor_or_parameter(nb::handle torch, nb::handle tensor) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(tensor.ptr()));
-  return type == torch.attr("Tensor").ptr() || type == torch.attr("nn").attr("Parameter").ptr();
-}
-
-bool truthy_attr(nb::handle obj, const char* name) {
-  return py::truthy(checked(PyObject_GetAttr(obj.ptr(), interned(name).ptr())));
-}
-
-bool truthy_call(nb::handle obj, const char* method) {
-  return py::truthy(checked(PyObject_CallMethodNoArgs(obj.ptr(), interned(method).ptr())));
-}
-
-// True when the tensor's memory holds exactly its values as contiguous
-// float32: one of torch's own classes, on the CPU, strided and contiguous,
-// not a negated view and not wrapped by a functorch transform.
-bool holds_plain_float32(nb::handle torch, nb::handle tensor) {
-  if (!is_torch_tensor_or_parameter(torch, tensor)) return false;
-  if (!tensor.attr(interned("dtype")).is(torch.attr("float32"))) return false;
-  if (!tensor.attr(interned("layout")).is(torch.attr("strided"))) return false;
-  if (!truthy_attr(tensor, "is_cpu") || !truthy_call(tensor, "is_contiguous")) return false;
-  if (truthy_call(tensor, "is_neg")) return false;
-  nb::object functorch = torch.attr("_C").attr("_functorch");
-  return !py::truthy(functorch.attr("is_functorch_wrapped_tensor")(tensor));
-}
-
-// A new float32 array of the tensor's shape, its values copied straight from
-// the tensor's memory (which holds_plain_float32 vouched for).
-nb::object copy_float32(nb::handle np, nb::handle tensor) {
-  // An exact tuple and a positional dtype take NumPy's quick path.
-  nb::object shape = checked(PySequence_Tuple(tensor.attr(interned("shape")).ptr()));
-  nb::object array = checked(PyObject_CallFunctionObjArgs(np.attr("empty").ptr(), shape.ptr(),
-                                                          np.attr("float32").ptr(), nullptr));
-  Py_buffer view;
-  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-    throw nb::python_error();
-  }
-  const auto address = nb::cast<uintptr_t>(tensor.attr("data_ptr")());
-  if (view.len > 0) std::memcpy(view.buf, reinterpret_cast<const void*>(address), view.len);
-  PyBuffer_Release(&view);
-  return array;
-}
-
-}  // namespace
-
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2) {
     return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)),
@@ -276,18 +225,6 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   }
   std::vector<nb::object> items = unpack_exact(value, 2);
   return {items[0], items[1]};
-}
-
-nb::object tensor_array(nb::handle tensor) {
-  nb::object torch = py::module_global("torch");
-  // The common case, a float32 CPU parameter or buffer, is copied in one step;
-  // going through detach() and numpy() costs two throwaway tensor objects.
-  if (holds_plain_float32(torch, tensor)) return copy_float32(py::module_global("np"), tensor);
-  nb::object detached = checked(PyObject_CallMethodNoArgs(tensor.ptr(), interned("detach").ptr()));
-  nb::object on_cpu = checked(PyObject_CallMethodNoArgs(detached.ptr(), interned("cpu").ptr()));
-  nb::object array = checked(PyObject_CallMethodNoArgs(on_cpu.ptr(), interned("numpy").ptr()));
-  // A graph owns its arrays: training the model further must not change it.
-  return checked(PyObject_CallMethodNoArgs(array.ptr(), interned("copy").ptr()));
 }
 
 std::string str_of(nb::handle obj) {

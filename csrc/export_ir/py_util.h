@@ -93,9 +93,6 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 // `tuple(value)` unpacked into exactly `count` items, same messages.
 std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
 
-// x.detach().cpu().numpy(), copied so that the array owns its memory
-nb::object tensor_array(nb::handle tensor);
-
 // Raises RuntimeError(message) chained to `cause` (as `raise ... from cause`).
 [[noreturn]] void raise_runtime_from(nb::python_error& cause, const std::string& message);
 

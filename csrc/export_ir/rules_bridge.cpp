@@ -41,7 +41,7 @@ void add_ghost_arrays(const Conversion& c, Keywords& kw, nb::handle ghost,
                       const GhostKeywords& keywords) {
   AttrReader::View attrs = c.env.attrs().view(ghost);
   for (std::size_t i = 0; i < kGhostTensors.size(); ++i) {
-    kw.add(keywords[i], tensor_array(attrs.required(kGhostTensors[i])));
+    kw.add(keywords[i], c.env.array_of(attrs.required(kGhostTensors[i])));
   }
 }
 
@@ -100,8 +100,8 @@ nb::object sep_conv2d(const Conversion& c) {
                              Stage{"pointwise", "pointwise_weight", "pointwise_bias"}}) {
     AttrReader::View conv = c.env.attrs().view(c.attrs.required(stage.attribute));
     nb::object bias = conv.required("bias");
-    kw.add(stage.weight, tensor_array(conv.required("weight")));
-    kw.add(stage.bias, bias.is_none() ? bias : tensor_array(bias));
+    kw.add(stage.weight, c.env.array_of(conv.required("weight")));
+    kw.add(stage.bias, bias.is_none() ? bias : c.env.array_of(bias));
   }
   for (const char* name : {"stride", "padding", "dilation"}) kw.add(name, c.attrs.required(name));
   return c.build("SepConv2d", kw);
@@ -186,7 +186,7 @@ constexpr std::array<BridgeRule, 12> kBridgeRules = {{
 // A neuron parameter of a Leaky layer: an array (moved to the CPU) or a float.
 nb::object leaky_parameter(const Conversion& c, const char* name) {
   nb::object value = c.attrs.required(name);
-  if (is_instance(value, c.env.tensor_type())) return tensor_array(value);
+  if (is_instance(value, c.env.tensor_type())) return c.env.array_of(value);
   return checked(PyNumber_Float(value.ptr()));
 }
 

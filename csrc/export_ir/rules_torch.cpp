@@ -14,7 +14,7 @@ using Rule = nb::object (*)(const Conversion&);
 template <typename Fallback>
 nb::object array_or(const Conversion& c, const char* name, nb::handle count, Fallback fallback) {
   nb::object tensor = c.attrs.required(name);
-  return tensor.is_none() ? fallback(count) : tensor_array(tensor);
+  return tensor.is_none() ? fallback(count) : c.env.array_of(tensor);
 }
 
 // X itself when it is a tuple, else (X, X).
@@ -30,7 +30,7 @@ void add_weight_and_bias(const Conversion& c, Keywords& kw) {
   nb::object bias = c.attrs.required("bias");
   kw.add("weight", weight);
   kw.add("bias",
-         bias.is_none() ? c.env.zeros(weight.attr("shape")[nb::int_(0)]) : tensor_array(bias));
+         bias.is_none() ? c.env.zeros(weight.attr("shape")[nb::int_(0)]) : c.env.array_of(bias));
 }
 
 nb::object linear(const Conversion& c) {

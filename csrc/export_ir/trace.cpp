@@ -150,7 +150,9 @@ class TraceGuard {
     saved_.reserve(modules.size());
     for (const nb::object& module : modules) {
       SavedModule entry{module, module.attr(interned("training")), nb::none(), nb::none()};
-      if (nb::handle buffers = registry_of(instance_dict(module), "_buffers"); buffers.is_valid()) {
+      // Only bindings that exist now are put back, so an empty table needs no copy.
+      nb::handle buffers = registry_of(instance_dict(module), "_buffers");
+      if (buffers.is_valid() && PyDict_GET_SIZE(buffers.ptr()) > 0) {
         entry.buffers = nb::borrow(buffers);
         entry.bindings = checked(PyDict_Copy(buffers.ptr()));
       }

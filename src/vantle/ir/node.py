@@ -31,6 +31,8 @@ class Node:
     """
 
     _defaults: ClassVar[dict[str, Any]] = {}
+    #: The keyword arguments the constructor accepts: the fields and the port types.
+    _keywords: ClassVar[frozenset[str]] = _PORT_FIELD_SET
     #: Name of the node kind (the class name); the file format stores nodes under it.
     kind: ClassVar[str] = "Node"
 
@@ -39,22 +41,22 @@ class Node:
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
         cls.kind = cls.__name__
+        cls._keywords = frozenset(cls._defaults) | _PORT_FIELD_SET
 
     def __init__(self, /, *args: Any, **kwargs: Any) -> None:
-        cls_name = type(self).__name__
+        cls = type(self)
         if args:
             raise TypeError(
-                f"{cls_name}() takes keyword arguments only ({len(args)} positional given)"
+                f"{cls.__name__}() takes keyword arguments only ({len(args)} positional given)"
             )
-        defaults = type(self)._defaults
-        if not kwargs.keys() <= defaults.keys() | _PORT_FIELD_SET:
+        if not kwargs.keys() <= cls._keywords:
             for key in kwargs:
-                if key not in defaults and key not in PORT_FIELDS:
-                    raise TypeError(f"{cls_name}() got an unexpected keyword argument '{key}'")
+                if key not in cls._keywords:
+                    raise TypeError(f"{cls.__name__}() got an unexpected keyword argument '{key}'")
         # Fields are plain instance attributes; filling the dictionary directly keeps
         # construction cheap (exporting a large model builds one node per layer).
         values = self.__dict__
-        values.update(defaults)
+        values.update(cls._defaults)
         values["input_type"] = {}
         values["output_type"] = {}
         values.update(kwargs)

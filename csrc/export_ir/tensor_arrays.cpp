@@ -1,0 +1,73 @@
+#include "export_ir/tensor_arrays.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "export_ir/py_util.h"
+#include "py/torch_ops.h"
+
+namespace vantle::export_ir {
+namespace {
+
+bool truthy_attr(nb::handle obj, const char* name) {
+  return py::truthy(checked(PyObject_GetAttr(obj.ptr(), interned(name).ptr())));
+}
+
+bool truthy_call(nb::handle obj, const char* method) {
+  return py::truthy(checked(PyObject_CallMethodNoArgs(obj.ptr(), interned(method).ptr())));
+}
+
+}  // namespace
+
+TensorArrays::TensorArrays(nb::handle np, nb::handle torch)
+    : tensor_type_(torch.attr("Tensor")),
+      parameter_type_(torch.attr("nn").attr("Parameter")),
+      float32_(torch.attr("float32")),
+      strided_(torch.attr("strided")),
+      is_functorch_wrapped_(
+          torch.attr("_C").attr("_functorch").attr("is_functorch_wrapped_tensor")),
+      np_empty_(np.attr("empty")),
+      np_float32_(np.attr("float32")) {}
+
+nb::object TensorArrays::operator()(nb::handle tensor) const {
+  // The common case, a float32 CPU parameter or buffer, is copied in one step;
+  // going through detach() and numpy() costs two throwaway tensor objects.
+  if (holds_plain_float32(tensor)) return copy_float32(tensor);
+  nb::object detached = checked(PyObject_CallMethodNoArgs(tensor.ptr(), interned("detach").ptr()));
+  nb::object on_cpu = checked(PyObject_CallMethodNoArgs(detached.ptr(), interned("cpu").ptr()));
+  nb::object array = checked(PyObject_CallMethodNoArgs(on_cpu.ptr(), interned("numpy").ptr()));
+  return checked(PyObject_CallMethodNoArgs(array.ptr(), interned("copy").ptr()));
+}
+
+// True when the tensor's memory holds exactly its values as contiguous
+// float32: one of torch's own classes (a subclass may redefine what its
+// memory means), on the CPU, strided and contiguous, not a negated view and
+// not wrapped by a functorch transform.
+bool TensorArrays::holds_plain_float32(nb::handle tensor) const {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(tensor.ptr()));
+  if (type != tensor_type_.ptr() && type != parameter_type_.ptr()) return false;
+  if (!tensor.attr(interned("dtype")).is(float32_)) return false;
+  if (!tensor.attr(interned("layout")).is(strided_)) return false;
+  if (!truthy_attr(tensor, "is_cpu") || !truthy_call(tensor, "is_contiguous")) return false;
+  if (truthy_call(tensor, "is_neg")) return false;
+  return !py::truthy(checked(PyObject_CallOneArg(is_functorch_wrapped_.ptr(), tensor.ptr())));
+}
+
+// A new float32 array of the tensor's shape, its values copied straight from
+// the tensor's memory (which holds_plain_float32 vouched for).
+nb::object TensorArrays::copy_float32(nb::handle tensor) const {
+  // An exact tuple and a positional dtype take NumPy's quick path.
+  nb::object shape = checked(PySequence_Tuple(tensor.attr(interned("shape")).ptr()));
+  nb::object array = checked(
+      PyObject_CallFunctionObjArgs(np_empty_.ptr(), shape.ptr(), np_float32_.ptr(), nullptr));
+  const auto address = nb::cast<uintptr_t>(tensor.attr(interned("data_ptr"))());
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+    throw nb::python_error();
+  }
+  if (view.len > 0) std::memcpy(view.buf, reinterpret_cast<const void*>(address), view.len);
+  PyBuffer_Release(&view);
+  return array;
+}
+
+}  // namespace vantle::export_ir
