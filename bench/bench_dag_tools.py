@@ -6,6 +6,9 @@
 - rx from graph: the same, starting from the IR graph itself: the shortest
   Python that maps the edge names to indices, then one batch add and the test.
 
+validate_graph checks every edge itself and tests for cycles on the native index graph it
+builds for those checks; has_cycles and the topological orders build a rustworkx graph.
+
 Each graph has one Input (the first node), one Output (the last), a random
 spanning tree whose parents lie a little earlier (branches) and further forward
 edges up to 1.5 edges per node. Times are the best of several runs, measured as

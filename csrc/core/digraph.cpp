@@ -46,6 +46,27 @@ std::span<const Digraph::Node> Digraph::successors(int64_t node) const {
   return {targets_.data() + offsets_[node], targets_.data() + offsets_[node + 1]};
 }
 
+bool has_cycle(const Digraph& graph) {
+  // Kahn's algorithm: take away, one by one, the nodes that no remaining edge
+  // enters; whatever cannot be taken away lies on or behind a cycle.
+  const int64_t node_count = graph.node_count();
+  std::vector<Digraph::Node> entering(static_cast<size_t>(node_count), 0);
+  for (int64_t node = 0; node < node_count; ++node) {
+    for (Digraph::Node successor : graph.successors(node)) ++entering[successor];
+  }
+  std::vector<Digraph::Node> free_nodes;
+  free_nodes.reserve(static_cast<size_t>(node_count));
+  for (int64_t node = 0; node < node_count; ++node) {
+    if (entering[node] == 0) free_nodes.push_back(static_cast<Digraph::Node>(node));
+  }
+  for (size_t head = 0; head < free_nodes.size(); ++head) {
+    for (Digraph::Node successor : graph.successors(free_nodes[head])) {
+      if (--entering[successor] == 0) free_nodes.push_back(successor);
+    }
+  }
+  return static_cast<int64_t>(free_nodes.size()) < node_count;
+}
+
 int64_t first_repeated_edge(const Digraph& graph, std::span<const IndexEdge> edges) {
   const int64_t node_count = graph.node_count();
   constexpr Digraph::Node kNone = std::numeric_limits<Digraph::Node>::max();

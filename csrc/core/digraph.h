@@ -1,5 +1,5 @@
-// Directed graphs over dense node indices 0 .. n-1: successor lists and
-// reachability from a set of start nodes.
+// Directed graphs over dense node indices 0 .. n-1: successor lists,
+// reachability from a set of start nodes, and the cycle test.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,9 @@ class Digraph {
 // Result[i] is 1 when node i is a start or can be reached from one. Starts
 // outside the graph are ignored.
 std::vector<uint8_t> reachable_from(const Digraph& graph, std::span<const int64_t> starts);
+
+// True when the graph has a directed cycle; a self-loop counts.
+bool has_cycle(const Digraph& graph);
 
 // Position in `edges` (the list `graph` was built from) of the first edge that
 // repeats the (source, destination) pair of an earlier edge, or -1 when every

@@ -1,5 +1,7 @@
-// vantle.bridge.dag_tools: validation and topological order of IR graphs,
-// with the graph algorithms delegated to rustworkx.
+// vantle.bridge.dag_tools: validation and topological order of IR graphs.
+// Index graphs and topological sorts are rustworkx's; validation, which
+// checks every edge itself, answers reachability and the cycle test on the
+// native index graph it builds for those checks.
 #include <nanobind/nanobind.h>
 
 #include "dag_tools/functions.h"

@@ -56,6 +56,11 @@ core::Digraph make_digraph(int64_t node_count, const std::vector<IndexEdge>& edg
   return core::Digraph(node_count, edges);
 }
 
+bool digraph_has_cycle(const core::Digraph& digraph) {
+  nb::gil_scoped_release unlocked;
+  return core::has_cycle(digraph);
+}
+
 nb::set non_input_names(nb::handle nodes) {
   nb::set names = nb::steal<nb::set>(PySet_New(nodes.attr("keys")().ptr()));
   if (!names.is_valid()) throw nb::python_error();

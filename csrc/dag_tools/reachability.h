@@ -1,4 +1,5 @@
-// Which nodes cannot be reached from an input node.
+// Queries answered on the native index graph: which nodes cannot be reached
+// from an input node, and whether there is a cycle.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -11,6 +12,9 @@ namespace vantle::dag_tools {
 
 // Successor lists over `node_count` nodes, built without holding the GIL.
 core::Digraph make_digraph(int64_t node_count, const std::vector<IndexEdge>& edges);
+
+// True when `digraph` has a directed cycle, tested without holding the GIL.
+bool digraph_has_cycle(const core::Digraph& digraph);
 
 // Every name of `nodes` whose node is not an `ir.Input` (a graph without edges).
 nb::set non_input_names(nb::handle nodes);

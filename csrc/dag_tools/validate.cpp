@@ -38,11 +38,11 @@ IndexEdge checked_edge(NodeIndex& index, nb::handle src, nb::handle dst) {
   return {src_index, dst_index};
 }
 
-// The edges of `edges` as index pairs, checked in order. Per edge the rules are
+// The graph of the edges of `edges`, checked in order. Per edge the rules are
 // unknown source, unknown destination, self-loop, repeat of an earlier pair; the
 // first edge breaking any rule decides the error. Repeats are found after the
 // walk, among the edges before the first other failure.
-std::vector<IndexEdge> checked_edges(NodeIndex& index, nb::handle edges, core::Digraph& digraph) {
+core::Digraph checked_edges(NodeIndex& index, nb::handle edges) {
   std::vector<IndexEdge> pairs;
   const Py_ssize_t hint = PyObject_LengthHint(edges.ptr(), 0);
   if (hint < 0) throw nb::python_error();
@@ -59,7 +59,7 @@ std::vector<IndexEdge> checked_edges(NodeIndex& index, nb::handle edges, core::D
   } catch (nb::python_error& error) {
     failure.emplace(std::move(error));
   }
-  digraph = make_digraph(index.size(), pairs);
+  core::Digraph digraph = make_digraph(index.size(), pairs);
   const int64_t repeat = core::first_repeated_edge(digraph, pairs);
   if (repeat >= 0) {
     nb::object edge = is_list ? nb::borrow(PyList_GetItem(edges.ptr(), repeat)) : kept[repeat];
@@ -70,7 +70,7 @@ std::vector<IndexEdge> checked_edges(NodeIndex& index, nb::handle edges, core::D
     visit_pair(edge, raise_repeat);
   }
   if (failure) throw std::move(*failure);
-  return pairs;
+  return digraph;
 }
 
 // any(isinstance(node, cls) for node in nodes.values()), stopping at the first match.
@@ -91,8 +91,7 @@ void validate_graph(nb::handle graph) {
   if (!py::truthy(nodes)) raise_value_error({nb::str("Graph cannot be empty (no nodes)")});
   NodeIndex index(nodes);
   nb::object edges = graph.attr("edges");
-  core::Digraph digraph(0, {});
-  const std::vector<IndexEdge> pairs = checked_edges(index, edges, digraph);
+  const core::Digraph digraph = checked_edges(index, edges);
 
   const bool has_input = any_node_of(nodes, ir_class("Input"));
   const bool has_output = any_node_of(nodes, ir_class("Output"));
@@ -108,10 +107,12 @@ void validate_graph(nb::handle graph) {
     return;
   }
 
-  // Every edge passed the checks above, so the checked pairs are exactly the
-  // index graph's edges; an offered index graph is fetched anew for each test.
+  // Every edge passed the checks above, so the native graph built from the
+  // checked pairs is exactly the index graph: the cycle test runs on it rather
+  // than on a rustworkx copy that would cost more to build than the whole
+  // validation. An offered index graph is fetched anew for each test.
   const auto offered_for_cycles = offered_index_graph(graph);
-  if (rx_has_cycle(offered_for_cycles ? offered_for_cycles->graph : make_rx_graph(index, pairs))) {
+  if (offered_for_cycles ? rx_has_cycle(offered_for_cycles->graph) : digraph_has_cycle(digraph)) {
     raise_value_error({nb::str("Graph contains cycles. VANTLE IR graphs must be acyclic (DAG).")});
   }
   const auto offered_for_reach = offered_index_graph(graph);

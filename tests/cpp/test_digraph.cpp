@@ -10,6 +10,7 @@
 using vantle::core::AddressIndex;
 using vantle::core::Digraph;
 using vantle::core::first_repeated_edge;
+using vantle::core::has_cycle;
 using vantle::core::IndexEdge;
 using vantle::core::reachable_from;
 
@@ -66,6 +67,32 @@ TEST(Digraph, LongChainIsReachedWithoutRecursion) {
   for (int64_t i = kCount - 1; i > 0; --i) edges.emplace_back(i - 1, i);
   const auto reached = reach(Digraph(kCount, edges), {0});
   EXPECT_EQ(std::count(reached.begin(), reached.end(), 1), kCount);
+}
+
+TEST(Digraph, CycleTestFindsEveryKindOfCycle) {
+  auto cyclic = [](int64_t node_count, const std::vector<IndexEdge>& edges) {
+    return has_cycle(Digraph(node_count, edges));
+  };
+  EXPECT_FALSE(cyclic(0, {}));
+  EXPECT_FALSE(cyclic(3, {}));
+  // A diamond with a repeated edge is still acyclic.
+  EXPECT_FALSE(cyclic(4, {{0, 1}, {0, 2}, {1, 3}, {2, 3}, {1, 3}}));
+  EXPECT_TRUE(cyclic(2, {{1, 1}}));
+  EXPECT_TRUE(cyclic(2, {{0, 1}, {1, 0}}));
+  // A cycle that no root leads into, beside an acyclic part.
+  EXPECT_TRUE(cyclic(6, {{0, 1}, {2, 3}, {3, 4}, {4, 2}, {4, 5}}));
+  // A cycle reached only from a root, and its acyclic counterpart.
+  EXPECT_TRUE(cyclic(4, {{0, 1}, {1, 2}, {2, 3}, {3, 1}}));
+  EXPECT_FALSE(cyclic(4, {{0, 1}, {1, 2}, {2, 3}, {0, 3}}));
+}
+
+TEST(Digraph, LongChainCycleTestWithoutRecursion) {
+  constexpr int64_t kCount = 1'000'000;
+  std::vector<IndexEdge> edges;
+  for (int64_t i = 1; i < kCount; ++i) edges.emplace_back(i - 1, i);
+  EXPECT_FALSE(has_cycle(Digraph(kCount, edges)));
+  edges.emplace_back(kCount - 1, 0);
+  EXPECT_TRUE(has_cycle(Digraph(kCount, edges)));
 }
 
 TEST(AddressIndex, FindsWhatWasSetAndReplacesOnSecondSet) {

@@ -53,15 +53,24 @@ def test_edges_reach_rustworkx_in_one_batch_of_index_pairs(monkeypatch):
         DAGHasCycle=rx.DAGHasCycle,
     )
     monkeypatch.setattr(dag_tools, "rx", fake_rx)
-    graph = PlainGraph(nodes_of("INNO"), [("a", "b"), ("b", "c"), ("c", "d")])
-    assert dag_tools.validate_graph(graph) is None
-    graph.edges.insert(2, ("q", "c"))
+    graph = PlainGraph(nodes_of("INNO"), [("a", "b"), ("b", "c"), ("q", "c"), ("c", "d")])
     assert dag_tools.get_topological_order_from_graph(graph) == ["a", "b", "c", "d"]
     assert dag_tools.has_cycles(graph) is False
-    assert len(calls) == 3
+    assert len(calls) == 2
     for pairs in calls:
         assert pairs == [(0, 1), (1, 2), (2, 3)]
         assert all(type(pair) is tuple for pair in pairs)
+
+
+def test_validation_tests_for_cycles_on_its_own_index_graph(monkeypatch):
+    # validate_graph checks every edge itself, so it needs no rustworkx graph.
+    unusable = types.SimpleNamespace(PyDiGraph=None, is_directed_acyclic_graph=None)
+    monkeypatch.setattr(dag_tools, "rx", unusable)
+    graph = PlainGraph(nodes_of("INNO"), [("a", "b"), ("b", "c"), ("c", "d")])
+    assert dag_tools.validate_graph(graph) is None
+    graph.edges.append(("c", "b"))
+    with pytest.raises(ValueError, match="Graph contains cycles. VANTLE IR graphs"):
+        dag_tools.validate_graph(graph)
 
 
 class OffersIndexGraph:
