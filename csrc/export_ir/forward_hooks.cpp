@@ -7,6 +7,8 @@ namespace vantle::export_ir {
 ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(hook)) {
   module_method_ = torch.attr("nn").attr("Module").attr("__dict__")["register_forward_hook"];
   handle_class_ = torch.attr("utils").attr("hooks").attr("RemovableHandle");
+  object_getattribute_ = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+                             .attr("__dict__")["__getattribute__"];
   // Ids come from the handle class's counter, shared with every other hook.
   nb::object counter = optional_attr(handle_class_, "next_id");
   direct_ = PyLong_CheckExact(counter.ptr());
@@ -14,8 +16,15 @@ ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(
 
 bool ForwardHooks::installs_directly(nb::handle module, nb::handle dict) const {
   if (!direct_) return false;
+  PyTypeObject* type = Py_TYPE(module.ptr());
   nb::handle method = interned("register_forward_hook");
-  if (_PyType_Lookup(Py_TYPE(module.ptr()), method.ptr()) != module_method_.ptr()) return false;
+  if (_PyType_Lookup(type, method.ptr()) != module_method_.ptr()) return false;
+  // The method finds `self._forward_hooks` in the instance dict unless the
+  // class reroutes attribute access or defines that name itself.
+  if (_PyType_Lookup(type, interned("__getattribute__").ptr()) != object_getattribute_.ptr() ||
+      _PyType_Lookup(type, interned("_forward_hooks").ptr()) != nullptr) {
+    return false;
+  }
   // An instance attribute of that name would shadow the method.
   const int shadowed = PyDict_Contains(dict.ptr(), method.ptr());
   if (shadowed < 0) throw nb::python_error();
