@@ -1,12 +1,13 @@
 """An exported graph owns its data, and exporting leaves a running model as it was."""
 
 import numpy as np
+import pytest
 import torch
 from torch import nn
 
 from vantle import ir
 from vantle.bridge import GraphExecutor
-from vantle.bridge.export_ir import export_ir
+from vantle.bridge.export_ir import VANTLEExporter, export_ir
 from vantle.bridge.import_ir import import_ir
 
 
@@ -18,6 +19,35 @@ def test_exported_arrays_do_not_follow_later_training():
     with torch.no_grad():
         model[0].weight.add_(1.0)
     np.testing.assert_array_equal(affine.weight, before)
+
+
+BUFFERS = {
+    "contiguous": lambda: torch.arange(4.0),
+    "parameter needing grad": lambda: nn.Parameter(torch.arange(4.0)),
+    "strided view": lambda: torch.arange(8.0)[::2],
+    "negated view": lambda: torch._neg_view(torch.arange(4.0)),
+    "float64": lambda: torch.arange(4.0, dtype=torch.float64),
+    "empty": lambda: torch.zeros(0),
+    "sparse": lambda: torch.arange(4.0).to_sparse(),
+}
+
+
+@pytest.mark.parametrize("make", BUFFERS.values(), ids=BUFFERS.keys())
+def test_every_kind_of_tensor_exports_as_the_documented_chain_gives_it(make):
+    tensor = make()
+    norm = nn.BatchNorm1d(4)
+    norm.running_mean = tensor  # as a plain attribute: any tensor the layer may hold
+    convert = lambda: VANTLEExporter()._convert_module(norm, (4,), (4,))  # noqa: E731
+    try:
+        expected = tensor.detach().cpu().numpy()
+    except Exception as refused:  # sparse and negated tensors have no NumPy form
+        with pytest.raises(type(refused)):
+            convert()
+        return
+    array = convert().running_mean
+    assert array.dtype == expected.dtype and array.shape == expected.shape
+    np.testing.assert_array_equal(array, expected)
+    assert array.flags.c_contiguous and array.flags.owndata
 
 
 def test_exporting_an_executor_keeps_its_membranes():
