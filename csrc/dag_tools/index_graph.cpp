@@ -15,6 +15,52 @@ void hide_from_collector(nb::handle list) {
   PyObject_GC_UnTrack(list.ptr());
 }
 
+// rustworkx's own add_edges_from_no_data reads any iterable of pairs and lets
+// go of each pair before taking the next. A replaced method (a subclass, a
+// stand-in) gets the documented list instead.
+bool takes_pairs_one_by_one(nb::handle rx_graph) {
+  PyObject* method =
+      _PyType_Lookup(Py_TYPE(rx_graph.ptr()), nb::str("add_edges_from_no_data").ptr());
+  return method != nullptr && Py_IS_TYPE(method, &PyMethodDescr_Type);
+}
+
+// The index pairs as a list of (source, destination) tuples.
+nb::object index_pairs(NodeIndex& nodes, const std::vector<IndexEdge>& edges) {
+  nb::list pairs = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+  if (!pairs.is_valid()) throw nb::python_error();
+  hide_from_collector(pairs);
+  PyObject* numbers = nodes.numbers().ptr();
+  for (size_t i = 0; i < edges.size(); ++i) {
+    PyObject* pair = PyTuple_Pack(2, PyList_GET_ITEM(numbers, edges[i].first),
+                                  PyList_GET_ITEM(numbers, edges[i].second));
+    if (pair == nullptr) throw nb::python_error();
+    hide_from_collector(pair);
+    PyList_SET_ITEM(pairs.ptr(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return std::move(pairs);
+}
+
+// The same pairs as zip(sources, destinations): zip hands out one reused
+// tuple while the receiver lets go of each before asking for the next, so a
+// large graph costs two lists of shared ints instead of a tuple per edge.
+nb::object index_pair_stream(NodeIndex& nodes, const std::vector<IndexEdge>& edges) {
+  const auto count = static_cast<Py_ssize_t>(edges.size());
+  nb::list sources = nb::steal<nb::list>(PyList_New(count));
+  nb::list destinations = nb::steal<nb::list>(PyList_New(count));
+  if (!sources.is_valid() || !destinations.is_valid()) throw nb::python_error();
+  hide_from_collector(sources);
+  hide_from_collector(destinations);
+  PyObject* numbers = nodes.numbers().ptr();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(sources.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].first)));
+    PyList_SET_ITEM(destinations.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].second)));
+  }
+  PyObject* pairs = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyZip_Type),
+                                                 sources.ptr(), destinations.ptr(), nullptr);
+  if (pairs == nullptr) throw nb::python_error();
+  return nb::steal(pairs);
+}
+
 }  // namespace
 
 NodeIndex::NodeIndex(nb::handle names) : source_(nb::borrow(names)) {
@@ -135,24 +181,9 @@ nb::object make_rx_graph(NodeIndex& nodes, const std::vector<IndexEdge>& edges) 
   nb::object graph = py::module_global("rx").attr("PyDiGraph")();
   // A fresh graph numbers added nodes 0, 1, 2 ..., the indices `nodes` already holds.
   graph.attr("add_nodes_from")(nodes.names());
-  // The pairs go over as zip(sources, destinations): zip hands out one reused
-  // tuple while the receiver lets go of each before asking for the next, so a
-  // large graph costs two lists of shared ints instead of a tuple per edge.
-  const auto count = static_cast<Py_ssize_t>(edges.size());
-  nb::list sources = nb::steal<nb::list>(PyList_New(count));
-  nb::list destinations = nb::steal<nb::list>(PyList_New(count));
-  if (!sources.is_valid() || !destinations.is_valid()) throw nb::python_error();
-  hide_from_collector(sources);
-  hide_from_collector(destinations);
-  PyObject* numbers = nodes.numbers().ptr();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyList_SET_ITEM(sources.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].first)));
-    PyList_SET_ITEM(destinations.ptr(), i, Py_NewRef(PyList_GET_ITEM(numbers, edges[i].second)));
-  }
-  PyObject* pairs = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyZip_Type),
-                                                 sources.ptr(), destinations.ptr(), nullptr);
-  if (pairs == nullptr) throw nb::python_error();
-  graph.attr("add_edges_from_no_data")(nb::steal(pairs));
+  nb::object pairs =
+      takes_pairs_one_by_one(graph) ? index_pair_stream(nodes, edges) : index_pairs(nodes, edges);
+  graph.attr("add_edges_from_no_data")(pairs);
   return graph;
 }
 

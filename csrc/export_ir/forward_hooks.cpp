@@ -3,6 +3,16 @@
 #include "export_ir/py_util.h"
 
 namespace vantle::export_ir {
+namespace {
+
+// A plain function defined in torch as `module`.`qualname`.
+bool is_torch_function(nb::handle function, const char* module, const char* qualname) {
+  if (!PyFunction_Check(function.ptr())) return false;
+  return nb::str(module).equal(optional_attr(function, "__module__")) &&
+         nb::str(qualname).equal(optional_attr(function, "__qualname__"));
+}
+
+}  // namespace
 
 ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(hook)) {
   module_method_ = torch.attr("nn").attr("Module").attr("__dict__")["register_forward_hook"];
@@ -10,8 +20,16 @@ ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(
   object_getattribute_ = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
                              .attr("__dict__")["__getattribute__"];
   // Ids come from the handle class's counter, shared with every other hook.
+  // Entries are made here only while the method and the handle are torch's
+  // own: a replaced one (a test's spy, a patch) must see every call.
   nb::object counter = optional_attr(handle_class_, "next_id");
-  direct_ = PyLong_CheckExact(counter.ptr());
+  direct_ = PyLong_CheckExact(counter.ptr()) &&
+            is_torch_function(module_method_, "torch.nn.modules.module",
+                              "Module.register_forward_hook") &&
+            is_torch_function(handle_class_.attr("__dict__")["__init__"], "torch.utils.hooks",
+                              "RemovableHandle.__init__") &&
+            is_torch_function(handle_class_.attr("__dict__")["remove"], "torch.utils.hooks",
+                              "RemovableHandle.remove");
 }
 
 bool ForwardHooks::installs_directly(nb::handle module, nb::handle dict) const {

@@ -17,6 +17,13 @@ bool truthy_call(nb::handle obj, const char* method) {
   return py::truthy(checked(PyObject_CallMethodNoArgs(obj.ptr(), interned(method).ptr())));
 }
 
+// True when `cls`.`name` is still torch's own C method of TensorBase.
+bool is_tensor_base_method(nb::handle cls, nb::handle tensor_base, const char* name) {
+  nb::object method = optional_attr(cls, name);
+  return Py_IS_TYPE(method.ptr(), &PyMethodDescr_Type) &&
+         optional_attr(method, "__objclass__").is(tensor_base);
+}
+
 }  // namespace
 
 TensorArrays::TensorArrays(nb::handle np, nb::handle torch)
@@ -27,7 +34,16 @@ TensorArrays::TensorArrays(nb::handle np, nb::handle torch)
       is_functorch_wrapped_(
           torch.attr("_C").attr("_functorch").attr("is_functorch_wrapped_tensor")),
       np_empty_(np.attr("empty")),
-      np_float32_(np.attr("float32")) {}
+      np_float32_(np.attr("float32")) {
+  // The direct copy stands in for detach().cpu().numpy(); while any of the
+  // three has been replaced (a spy, a patch) every tensor goes through them.
+  nb::object tensor_base = torch.attr("_C").attr("TensorBase");
+  for (nb::handle cls : {tensor_type_, parameter_type_}) {
+    for (const char* name : {"detach", "cpu", "numpy"}) {
+      direct_copy_ = direct_copy_ && is_tensor_base_method(cls, tensor_base, name);
+    }
+  }
+}
 
 nb::object TensorArrays::operator()(nb::handle tensor) const {
   // The common case, a float32 CPU parameter or buffer, is copied in one step;
@@ -44,6 +60,7 @@ nb::object TensorArrays::operator()(nb::handle tensor) const {
 // memory means), on the CPU, strided and contiguous, not a negated view and
 // not wrapped by a functorch transform.
 bool TensorArrays::holds_plain_float32(nb::handle tensor) const {
+  if (!direct_copy_) return false;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(tensor.ptr()));
   if (type != tensor_type_.ptr() && type != parameter_type_.ptr()) return false;
   if (!tensor.attr(interned("dtype")).is(float32_)) return false;

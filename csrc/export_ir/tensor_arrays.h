@@ -23,6 +23,7 @@ class TensorArrays {
 
   nb::object tensor_type_, parameter_type_, float32_, strided_, is_functorch_wrapped_;
   nb::object np_empty_, np_float32_;
+  bool direct_copy_ = true;
 };
 
 }  // namespace vantle::export_ir

@@ -67,3 +67,17 @@ def test_exporting_an_executor_keeps_its_membranes():
         export_ir(executor, torch.ones(1, 2))
         # The second step continues from the first, as if the export had not run.
         assert torch.equal(executor(torch.ones(1, 2)), expected)
+
+
+def test_a_replaced_tensor_method_sees_every_exported_tensor(monkeypatch):
+    moved = []
+    cpu = torch.Tensor.cpu
+
+    def spy_cpu(self, *args, **kwargs):
+        moved.append(tuple(self.shape))
+        return cpu(self, *args, **kwargs)
+
+    monkeypatch.setattr(torch.Tensor, "cpu", spy_cpu)
+    graph = export_ir(nn.Sequential(nn.Linear(3, 2)), torch.ones(1, 3))
+    assert moved == [(2, 3), (2,)]
+    assert graph.nodes["0"].weight.shape == (2, 3)

@@ -276,3 +276,25 @@ def test_hook_ids_come_from_torchs_shared_counter(sample4):
     assert list(model[1]._forward_hooks) == [before.id, after.id]
     before.remove()
     assert list(model[1]._forward_hooks) == [after.id]
+
+
+def test_a_replaced_registration_or_removal_sees_every_hook(monkeypatch, sample4):
+    from torch.utils.hooks import RemovableHandle
+
+    registered, removed = [], []
+    register, remove = nn.Module.register_forward_hook, RemovableHandle.remove
+
+    def spy_register(self, hook, **kwargs):
+        registered.append(self)
+        return register(self, hook, **kwargs)
+
+    def spy_remove(self):
+        removed.append(self.id)
+        remove(self)
+
+    monkeypatch.setattr(nn.Module, "register_forward_hook", spy_register)
+    monkeypatch.setattr(RemovableHandle, "remove", spy_remove)
+    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
+    export_ir(model, sample4)
+    assert registered == list(model.modules())
+    assert len(removed) == 3 and hooks_left(model) == 0
