@@ -93,7 +93,7 @@ nb::dict extract_ir_metadata(const AttrReader::View& module);
 
 // --- convert.cpp --------------------------------------------------------------
 
-// One module to one node, or None (Part of VANTLEExporter._convert_module).
+// One module to one node, or None: the body of VANTLEExporter._convert_module.
 nb::object convert_module(Env& env, nb::handle module, nb::handle in_shape, nb::handle out_shape);
 
 // Everything a conversion rule needs about the module at hand.
