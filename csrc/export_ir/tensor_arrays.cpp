@@ -4,18 +4,9 @@
 #include <cstring>
 
 #include "export_ir/py_util.h"
-#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 namespace {
-
-bool truthy_attr(nb::handle obj, const char* name) {
-  return py::truthy(checked(PyObject_GetAttr(obj.ptr(), interned(name).ptr())));
-}
-
-bool truthy_call(nb::handle obj, const char* method) {
-  return py::truthy(checked(PyObject_CallMethodNoArgs(obj.ptr(), interned(method).ptr())));
-}
 
 // True when `cls`.`name` is still torch's own C method of TensorBase.
 bool is_tensor_base_method(nb::handle cls, nb::handle tensor_base, const char* name) {
@@ -29,10 +20,7 @@ bool is_tensor_base_method(nb::handle cls, nb::handle tensor_base, const char* n
 TensorArrays::TensorArrays(nb::handle np, nb::handle torch)
     : tensor_type_(torch.attr("Tensor")),
       parameter_type_(torch.attr("nn").attr("Parameter")),
-      float32_(torch.attr("float32")),
-      strided_(torch.attr("strided")),
-      is_functorch_wrapped_(
-          torch.attr("_C").attr("_functorch").attr("is_functorch_wrapped_tensor")),
+      memory_(torch),
       np_empty_(np.attr("empty")),
       np_float32_(np.attr("float32")) {
   // The direct copy stands in for detach().cpu().numpy(); while any of the
@@ -55,19 +43,13 @@ nb::object TensorArrays::operator()(nb::handle tensor) const {
   return checked(PyObject_CallMethodNoArgs(array.ptr(), interned("copy").ptr()));
 }
 
-// True when the tensor's memory holds exactly its values as contiguous
-// float32: one of torch's own classes (a subclass may redefine what its
-// memory means), on the CPU, strided and contiguous, not a negated view and
-// not wrapped by a functorch transform.
+// One of torch's own classes (a subclass may redefine what its memory means)
+// whose memory holds exactly its values as contiguous float32 on the CPU.
 bool TensorArrays::holds_plain_float32(nb::handle tensor) const {
   if (!direct_copy_) return false;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(tensor.ptr()));
   if (type != tensor_type_.ptr() && type != parameter_type_.ptr()) return false;
-  if (!tensor.attr(interned("dtype")).is(float32_)) return false;
-  if (!tensor.attr(interned("layout")).is(strided_)) return false;
-  if (!truthy_attr(tensor, "is_cpu") || !truthy_call(tensor, "is_contiguous")) return false;
-  if (truthy_call(tensor, "is_neg")) return false;
-  return !py::truthy(checked(PyObject_CallOneArg(is_functorch_wrapped_.ptr(), tensor.ptr())));
+  return memory_.holds_values(tensor);
 }
 
 // A new float32 array of the tensor's shape, its values copied straight from

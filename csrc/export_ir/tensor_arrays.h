@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "py/fast_path.h"
+
 namespace vantle::export_ir {
 
 namespace nb = nanobind;
@@ -21,7 +23,8 @@ class TensorArrays {
   bool holds_plain_float32(nb::handle tensor) const;
   nb::object copy_float32(nb::handle tensor) const;
 
-  nb::object tensor_type_, parameter_type_, float32_, strided_, is_functorch_wrapped_;
+  nb::object tensor_type_, parameter_type_;
+  py::Float32Memory memory_;
   nb::object np_empty_, np_float32_;
   bool direct_copy_ = true;
 };

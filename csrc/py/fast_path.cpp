@@ -4,20 +4,46 @@
 
 namespace vantle::py {
 
+namespace {
+
+bool is_exact_tensor(nb::handle torch, nb::handle tensor) {
+  return Py_IS_TYPE(tensor.ptr(), reinterpret_cast<PyTypeObject*>(torch.attr("Tensor").ptr()));
+}
+
+// Tensors wrapped by vmap/grad transforms look plain but hold no usable memory.
+nb::object functorch_wrapped_test(nb::handle torch) {
+  return torch.attr("_C").attr("_functorch").attr("is_functorch_wrapped_tensor");
+}
+
+}  // namespace
+
 bool is_plain_tensor(nb::handle torch, nb::handle tensor) {
-  if (!Py_IS_TYPE(tensor.ptr(), reinterpret_cast<PyTypeObject*>(torch.attr("Tensor").ptr()))) {
-    return false;
-  }
-  // Tensors wrapped by vmap/grad transforms look plain but hold no usable memory.
-  nb::object functorch = torch.attr("_C").attr("_functorch");
-  return !nb::cast<bool>(functorch.attr("is_functorch_wrapped_tensor")(tensor));
+  return is_exact_tensor(torch, tensor) && !nb::cast<bool>(functorch_wrapped_test(torch)(tensor));
+}
+
+Float32Memory::Float32Memory(nb::handle torch)
+    : float32_(torch.attr("float32")),
+      strided_(torch.attr("strided")),
+      is_functorch_wrapped_(functorch_wrapped_test(torch)) {}
+
+bool Float32Memory::holds_values(nb::handle tensor) const {
+  // Interned once for the process: exporting reads these for every parameter.
+  static const nb::handle dtype = PyUnicode_InternFromString("dtype");
+  static const nb::handle layout = PyUnicode_InternFromString("layout");
+  static const nb::handle is_cpu = PyUnicode_InternFromString("is_cpu");
+  static const nb::handle is_contiguous = PyUnicode_InternFromString("is_contiguous");
+  static const nb::handle is_neg = PyUnicode_InternFromString("is_neg");
+  if (!tensor.attr(dtype).is(float32_)) return false;
+  if (!tensor.attr(layout).is(strided_)) return false;
+  if (!nb::cast<bool>(tensor.attr(is_cpu))) return false;
+  if (!nb::cast<bool>(tensor.attr(is_contiguous)())) return false;
+  // A negated view keeps the unnegated values in memory.
+  if (nb::cast<bool>(tensor.attr(is_neg)())) return false;
+  return !nb::cast<bool>(is_functorch_wrapped_(tensor));
 }
 
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor) {
-  if (!is_plain_tensor(torch, tensor)) return false;
-  if (!tensor.attr("dtype").is(torch.attr("float32"))) return false;
-  if (!nb::cast<bool>(tensor.attr("is_cpu"))) return false;
-  return nb::cast<bool>(tensor.attr("is_contiguous")());
+  return is_exact_tensor(torch, tensor) && Float32Memory(torch).holds_values(tensor);
 }
 
 bool needs_autograd(nb::handle torch, std::initializer_list<nb::handle> tensors) {

@@ -17,7 +17,23 @@ namespace nb = nanobind;
 // transform, so its storage holds its own values.
 bool is_plain_tensor(nb::handle torch, nb::handle tensor);
 
-// A plain contiguous float32 CPU tensor whose memory a kernel may use.
+// Whether a tensor's memory holds exactly its values as contiguous float32 on
+// the CPU: float32, strided, on the CPU, contiguous, not a negated view and not
+// wrapped by a vmap/grad transform. Its class is the caller's to check (a
+// subclass may redefine what its memory means). The names it needs are looked
+// up once, when the object is made.
+class Float32Memory {
+ public:
+  explicit Float32Memory(nb::handle torch);
+
+  bool holds_values(nb::handle tensor) const;
+
+ private:
+  nb::object float32_, strided_, is_functorch_wrapped_;
+};
+
+// A plain contiguous float32 CPU tensor whose memory a kernel may use: an
+// exact torch.Tensor that Float32Memory vouches for.
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor);
 
 // True when autograd would record an operation on any of these tensors.

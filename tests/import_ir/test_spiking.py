@@ -209,6 +209,15 @@ class TestFusedStep:
             with torch.no_grad():
                 lif(torch.ones(2, 4, dtype=torch.float64))
 
+    def test_negated_view_input(self):
+        # Its memory holds the values before negation, so the kernel must not read it.
+        lif = make_lif(n=4)
+        x = torch.tensor([[0.5, -2.0, 3.0, -0.25]])
+        with torch.no_grad():
+            got = lif(torch._neg_view(x))
+        for a, b in zip(got, composed_step(lif, -x, None)):
+            assert torch.equal(a, b)
+
     def test_non_contiguous_input(self):
         lif = make_lif(n=4)
         x = torch.randn(4, 6).t()[:, :4]

@@ -136,6 +136,14 @@ def test_fused_path_is_bitwise_the_composed_expression(scale, zero_point, bits, 
     assert np.array_equal(bits_of(slow.contiguous()), bits_of(expected))
 
 
+def test_a_negated_view_is_quantized_by_its_values():
+    # Its memory holds the values before negation, so the kernel must not read it.
+    values = torch.tensor([0.3, 1.7, -2.2, 20.0])
+    negated = torch._neg_view(values)
+    expected = composed(-values, 0.1, 0, -128, 127)
+    assert torch.equal(vq._quantize_tensor(negated, 0.1, 0, 8), expected)
+
+
 def test_fused_path_keeps_shape_and_input():
     tensor = torch.randn(2, 3, 5)
     before = tensor.clone()
