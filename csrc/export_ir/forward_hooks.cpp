@@ -17,8 +17,6 @@ bool is_torch_function(nb::handle function, const char* module, const char* qual
 ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(hook)) {
   module_method_ = torch.attr("nn").attr("Module").attr("__dict__")["register_forward_hook"];
   handle_class_ = torch.attr("utils").attr("hooks").attr("RemovableHandle");
-  object_getattribute_ = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-                             .attr("__dict__")["__getattribute__"];
   // Ids come from the handle class's counter, shared with every other hook.
   // Entries are made here only while the method and the handle are torch's
   // own: a replaced one (a test's spy, a patch) must see every call.
@@ -35,16 +33,14 @@ ForwardHooks::ForwardHooks(nb::handle torch, nb::object hook) : hook_(std::move(
 bool ForwardHooks::installs_directly(nb::handle module, nb::handle dict) const {
   if (!direct_) return false;
   PyTypeObject* type = Py_TYPE(module.ptr());
-  nb::handle method = interned("register_forward_hook");
-  if (_PyType_Lookup(type, method.ptr()) != module_method_.ptr()) return false;
+  if (type_lookup(type, "register_forward_hook") != module_method_.ptr()) return false;
   // The method finds `self._forward_hooks` in the instance dict unless the
   // class reroutes attribute access or defines that name itself.
-  if (_PyType_Lookup(type, interned("__getattribute__").ptr()) != object_getattribute_.ptr() ||
-      _PyType_Lookup(type, interned("_forward_hooks").ptr()) != nullptr) {
+  if (!has_generic_getattribute(type) || type_lookup(type, "_forward_hooks") != nullptr) {
     return false;
   }
   // An instance attribute of that name would shadow the method.
-  const int shadowed = PyDict_Contains(dict.ptr(), method.ptr());
+  const int shadowed = PyDict_Contains(dict.ptr(), interned("register_forward_hook").ptr());
   if (shadowed < 0) throw nb::python_error();
   if (shadowed == 1) return false;
   // The method reads all three hook tables; without them it fails, so let it.

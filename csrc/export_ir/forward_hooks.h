@@ -42,8 +42,7 @@ class ForwardHooks {
   nb::object hook_;
   nb::object module_method_;  // nn.Module.register_forward_hook
   nb::object handle_class_;   // torch.utils.hooks.RemovableHandle
-  nb::object object_getattribute_;
-  bool direct_ = false;  // whether handle ids can be drawn here
+  bool direct_ = false;       // whether handle ids can be drawn here
   std::vector<Installed> installed_;
 };
 

@@ -110,20 +110,19 @@ nb::object optional_attr(nb::handle obj, const char* name) {
   return nb::none();
 }
 
-namespace {
-
-// A class-level lookup through the MRO, as attribute access does it.
 PyObject* type_lookup(PyTypeObject* type, const char* name) {
   return _PyType_Lookup(type, interned(name).ptr());  // borrowed, no error set
 }
 
-}  // namespace
+bool has_generic_getattribute(PyTypeObject* type) {
+  static PyObject* const generic =
+      PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__getattribute__");
+  return type_lookup(type, "__getattribute__") == generic;
+}
 
 AttrReader::AttrReader(nb::handle nn_module_class) {
   nb::object module_dict = nn_module_class.attr("__dict__");
   module_getattr_ = module_dict["__getattr__"];
-  object_getattribute_ = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-                             .attr("__dict__")["__getattribute__"];
 }
 
 AttrReader::View AttrReader::view(nb::handle obj) const {
@@ -131,7 +130,7 @@ AttrReader::View AttrReader::view(nb::handle obj) const {
   view.obj_ = obj;
   PyTypeObject* type = Py_TYPE(obj.ptr());
   if (type_lookup(type, "__getattr__") != module_getattr_.ptr() ||
-      type_lookup(type, "__getattribute__") != object_getattribute_.ptr()) {
+      !has_generic_getattribute(type)) {
     return view;
   }
   nb::object dict = instance_dict(obj);

@@ -48,6 +48,13 @@ nb::object instance_dict(nb::handle obj);
 // _buffers, _modules), else an invalid handle. Borrowed from `dict`.
 nb::handle registry_of(nb::handle dict, const char* name);
 
+// The class attribute `name` as attribute access finds it along the MRO;
+// borrowed, null when no class defines it.
+PyObject* type_lookup(PyTypeObject* type, const char* name);
+
+// True when instances of `type` are read with object.__getattribute__.
+bool has_generic_getattribute(PyTypeObject* type);
+
 // getattr(obj, name, None): only AttributeError is swallowed.
 nb::object optional_attr(nb::handle obj, const char* name);
 
@@ -84,7 +91,6 @@ class AttrReader {
 
  private:
   nb::object module_getattr_;
-  nb::object object_getattribute_;
 };
 
 // `a, b = value` with the interpreter's messages on a count mismatch.

@@ -100,7 +100,7 @@ class FlagWriter {
  private:
   bool plain_flag(nb::handle module) const {
     PyTypeObject* type = Py_TYPE(module.ptr());
-    if (_PyType_Lookup(type, interned("__setattr__").ptr()) != module_setattr_.ptr()) return false;
+    if (type_lookup(type, "__setattr__") != module_setattr_.ptr()) return false;
     if (!super_setattr_is_object(type)) return false;
     nb::object dict = instance_dict(module);
     if (dict.is_none()) return false;
@@ -122,8 +122,11 @@ class FlagWriter {
     while (index < count && PyTuple_GET_ITEM(mro, index) != nn_module_.ptr()) ++index;
     for (++index; index < count; ++index) {
       auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+      // Static builtin types may have no tp_dict (Python 3.12 and later).
+      if (base == &PyBaseObject_Type) return true;
+      if (base->tp_dict == nullptr) return false;
       PyObject* found = PyDict_GetItemWithError(base->tp_dict, interned("__setattr__").ptr());
-      if (found != nullptr) return base == &PyBaseObject_Type;
+      if (found != nullptr) return false;
       if (PyErr_Occurred()) throw nb::python_error();
     }
     return false;

@@ -45,7 +45,7 @@ class ModuleWalk {
 
  private:
   static bool uses_base(nb::handle module, const char* method, const nb::object& base) {
-    return _PyType_Lookup(Py_TYPE(module.ptr()), interned(method).ptr()) == base.ptr();
+    return type_lookup(Py_TYPE(module.ptr()), method) == base.ptr();
   }
 
   static nb::object concat(nb::handle prefix, nb::handle name) {
