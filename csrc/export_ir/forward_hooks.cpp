@@ -1,6 +1,7 @@
 #include "export_ir/forward_hooks.h"
 
 #include "export_ir/py_util.h"
+#include "py/instance_test.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -36,7 +37,7 @@ bool ForwardHooks::installs_directly(nb::handle module, nb::handle dict) const {
   if (type_lookup(type, "register_forward_hook") != module_method_.ptr()) return false;
   // The method finds `self._forward_hooks` in the instance dict unless the
   // class reroutes attribute access or defines that name itself.
-  if (!has_generic_getattribute(type) || type_lookup(type, "_forward_hooks") != nullptr) {
+  if (!py::has_generic_getattribute(type) || type_lookup(type, "_forward_hooks") != nullptr) {
     return false;
   }
   // An instance attribute of that name would shadow the method.

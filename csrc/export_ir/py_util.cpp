@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "py/instance_test.h"
+
 namespace vantle::export_ir {
 
 namespace {
@@ -130,7 +132,7 @@ AttrReader::View AttrReader::view(nb::handle obj) const {
   view.obj_ = obj;
   PyTypeObject* type = Py_TYPE(obj.ptr());
   if (type_lookup(type, "__getattr__") != module_getattr_.ptr() ||
-      !has_generic_getattribute(type)) {
+      !py::has_generic_getattribute(type)) {
     return view;
   }
   nb::object dict = instance_dict(obj);

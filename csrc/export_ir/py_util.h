@@ -52,9 +52,6 @@ nb::handle registry_of(nb::handle dict, const char* name);
 // borrowed, null when no class defines it.
 PyObject* type_lookup(PyTypeObject* type, const char* name);
 
-// True when instances of `type` are read with object.__getattribute__.
-bool has_generic_getattribute(PyTypeObject* type);
-
 // getattr(obj, name, None): only AttributeError is swallowed.
 nb::object optional_attr(nb::handle obj, const char* name);
 

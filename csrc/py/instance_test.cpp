@@ -6,32 +6,28 @@ namespace {
 // Few distinct types meet one test; past this many, answers are not kept.
 constexpr size_t kMaxKeptTypes = 64;
 
+// True when `type` finds the same class attribute `name` (an interned
+// string) as object does.
+bool inherits_from_object(PyTypeObject* type, PyObject* name) {
+  if (name == nullptr) return false;
+  PyObject* own = _PyType_Lookup(&PyBaseObject_Type, name);
+  return own != nullptr && _PyType_Lookup(type, name) == own;
+}
+
 // True when reading `__class__` on any instance of `type` returns the type:
-// attribute access is the generic one and nothing along the MRO before
-// `object` defines `__class__` (the standard one is a data descriptor, so an
-// instance dictionary cannot shadow it).
+// attribute access is the generic one and the `__class__` found along the MRO
+// is object's own (a data descriptor, so an instance dictionary cannot shadow it).
 bool keeps_standard_class_attribute(PyTypeObject* type) {
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   static PyObject* const name = PyUnicode_InternFromString("__class__");  // kept for the process
-  PyObject* mro = type->tp_mro;
-  if (name == nullptr || mro == nullptr || !PyTuple_Check(mro)) {
-    PyErr_Clear();
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    if (base == &PyBaseObject_Type) return true;
-    if (base->tp_dict == nullptr) return false;
-    if (PyDict_GetItemWithError(base->tp_dict, name) != nullptr) return false;
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
-  }
-  return false;
+  return has_generic_getattribute(type) && inherits_from_object(type, name);
 }
 
 }  // namespace
+
+bool has_generic_getattribute(PyTypeObject* type) {
+  static PyObject* const name = PyUnicode_InternFromString("__getattribute__");  // kept
+  return inherits_from_object(type, name);
+}
 
 InstanceTest::InstanceTest(nb::handle cls)
     : cls_(nb::borrow(cls)), plain_class_(PyType_CheckExact(cls.ptr())) {}

@@ -10,6 +10,10 @@ namespace vantle::py {
 
 namespace nb = nanobind;
 
+// True when instances of `type` are read with object.__getattribute__. A
+// __getattr__ does not change that: it only runs for names not found.
+bool has_generic_getattribute(PyTypeObject* type);
+
 // The interpreter's isinstance, for a plain class, falls back on reading the
 // object's `__class__` attribute whenever the type test fails: an attribute
 // lookup that costs several times the test itself. For a type that keeps the

@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+import torch
 from torch import nn
 
 from vantle import ir
-from vantle.bridge.export_ir import VANTLEExporter
+from vantle.bridge.export_ir import VANTLEExporter, export_ir
 
 from export_helpers import convert, shape_of
 
@@ -161,3 +162,27 @@ def test_subclasses_take_their_base_rule_and_containers_have_none():
 def test_shapes_must_be_exact_tuples(in_shape, out_shape, bad):
     with pytest.raises(TypeError, match=rf"^Argument '{bad}' has incorrect type \(expected tuple, got "):
         VANTLEExporter()._convert_module(nn.ReLU(), in_shape, out_shape)
+
+
+class SometimesReLU(nn.Module):
+    """Reports nn.ReLU as its class only when told to, instance by instance."""
+
+    def __init__(self, is_relu: bool) -> None:
+        super().__init__()
+        self.is_relu = is_relu
+
+    @property
+    def __class__(self):
+        return nn.ReLU if self.is_relu else SometimesReLU
+
+    def forward(self, x):
+        return x
+
+
+def test_rules_follow_isinstance_for_each_module_of_an_export():
+    # Plain layers first, so answers kept per type exist before the stand-ins come.
+    model = nn.Sequential(nn.Tanh(), nn.ReLU(), SometimesReLU(True), SometimesReLU(False))
+    graph = export_ir(model, torch.ones(1, 4))
+    assert [type(node).__name__ for node in graph.nodes.values()] == [
+        "Input", "Tanh", "ReLU", "ReLU", "Output",
+    ]  # fmt: skip
