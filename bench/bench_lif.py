@@ -14,7 +14,7 @@ from vantle.bridge.import_ir import LIFModule
 
 
 def composed_step(lif: LIFModule, x: torch.Tensor, mem: torch.Tensor) -> tuple:
-    mem = lif.beta * mem + (1.0 - lif.beta) * (lif.v_leak + lif.r * x)
+    mem = lif.beta * mem + (1.0 / lif.tau) * (lif.v_leak + lif.r * x)
     spk = (mem >= lif.v_threshold).to(mem.dtype)
     return spk, mem * (1 - spk)
 

@@ -12,8 +12,16 @@ std::vector<float> per_column(const NeuronParam& param, int64_t row_length) {
   return {param.values, param.values + row_length};
 }
 
+// The input gain 1 / tau per column, divided once per call as the composed
+// path divides its tau buffer, so both round identically.
+std::vector<float> gain_per_column(const NeuronParam& tau, int64_t row_length) {
+  auto gain = per_column(tau, row_length);
+  for (float& value : gain) value = 1.0f / value;
+  return gain;
+}
+
 template <bool kHasMembrane>
-void run_rows(const float* __restrict beta, const float* __restrict r,
+void run_rows(const float* __restrict beta, const float* __restrict gain, const float* __restrict r,
               const float* __restrict v_leak, const float* __restrict v_threshold,
               const float* __restrict x, const float* __restrict mem_in, float* __restrict spikes,
               float* __restrict mem_out, int64_t count, int64_t row_length) {
@@ -22,7 +30,7 @@ void run_rows(const float* __restrict beta, const float* __restrict r,
       const int64_t i = start + column;
       const float previous = kHasMembrane ? mem_in[i] : 0.0f;
       const float drive = v_leak[column] + r[column] * x[i];
-      const float mem = beta[column] * previous + (1.0f - beta[column]) * drive;
+      const float mem = beta[column] * previous + gain[column] * drive;
       const float spike = static_cast<float>(mem >= v_threshold[column]);
       spikes[i] = spike;
       mem_out[i] = mem * (1.0f - spike);
@@ -36,15 +44,16 @@ void lif_step(const LifParams& params, const float* x, const float* mem_in, floa
               float* mem_out, int64_t count, int64_t row_length) {
   if (count == 0 || row_length == 0) return;
   const auto beta = per_column(params.beta, row_length);
+  const auto gain = gain_per_column(params.tau, row_length);
   const auto r = per_column(params.r, row_length);
   const auto v_leak = per_column(params.v_leak, row_length);
   const auto v_threshold = per_column(params.v_threshold, row_length);
   if (mem_in != nullptr) {
-    run_rows<true>(beta.data(), r.data(), v_leak.data(), v_threshold.data(), x, mem_in, spikes,
-                   mem_out, count, row_length);
+    run_rows<true>(beta.data(), gain.data(), r.data(), v_leak.data(), v_threshold.data(), x, mem_in,
+                   spikes, mem_out, count, row_length);
   } else {
-    run_rows<false>(beta.data(), r.data(), v_leak.data(), v_threshold.data(), x, mem_in, spikes,
-                    mem_out, count, row_length);
+    run_rows<false>(beta.data(), gain.data(), r.data(), v_leak.data(), v_threshold.data(), x,
+                    mem_in, spikes, mem_out, count, row_length);
   }
 }
 

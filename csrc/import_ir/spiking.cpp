@@ -86,22 +86,26 @@ bool kernel_param(nb::handle buffer, int64_t x_dims, int64_t row_length, core::N
 
 // The fused step on raw memory; returns None when the tensors do not qualify.
 nb::object lif_step_fused(nb::handle torch, nb::handle buffers, nb::handle x, nb::handle mem) {
-  nb::object beta = buffers["beta"];
+  nb::object tau = buffers["tau"];
   nb::object r = buffers["r"];
   nb::object v_leak = buffers["v_leak"];
   nb::object v_threshold = buffers["v_threshold"];
+  nb::object beta = buffers["beta"];
   nb::handle membrane = mem.is_none() ? x : mem;
-  if (!py::kernel_allowed(torch, {x, membrane, beta, r, v_leak, v_threshold})) return nb::none();
+  if (!py::kernel_allowed(torch, {x, membrane, tau, r, v_leak, v_threshold, beta})) {
+    return nb::none();
+  }
 
   const auto shape = py::shape_of(x);
   if (shape.empty() || py::shape_of(membrane) != shape) return nb::none();
   const auto x_dims = static_cast<int64_t>(shape.size());
   const int64_t row_length = shape.back();
   core::LifParams params{};
-  if (!kernel_param(beta, x_dims, row_length, params.beta) ||
+  if (!kernel_param(tau, x_dims, row_length, params.tau) ||
       !kernel_param(r, x_dims, row_length, params.r) ||
       !kernel_param(v_leak, x_dims, row_length, params.v_leak) ||
-      !kernel_param(v_threshold, x_dims, row_length, params.v_threshold)) {
+      !kernel_param(v_threshold, x_dims, row_length, params.v_threshold) ||
+      !kernel_param(beta, x_dims, row_length, params.beta)) {
     return nb::none();
   }
 
@@ -128,7 +132,11 @@ nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   nb::object membrane = mem.is_none() ? torch.attr("zeros_like")(x) : nb::borrow(mem);
   nb::object beta = buffers["beta"];
   nb::object drive = buffers["v_leak"] + buffers["r"] * x;
-  nb::object potential = beta * membrane + (nb::float_(1.0) - beta) * drive;
+  // The gain is 1 / tau, not 1 - beta: for a long time constant beta rounds to 1
+  // in float32 and 1 - beta would drop the input entirely. Divided per call rather
+  // than kept as a buffer, so saved state dictionaries keep their five entries.
+  nb::object gain = nb::float_(1.0) / buffers["tau"];
+  nb::object potential = beta * membrane + gain * drive;
   nb::object spikes =
       module_global("SpikeFunction").attr("apply")(potential, buffers["v_threshold"]);
   nb::object reset = potential * (nb::int_(1) - spikes);
@@ -156,7 +164,7 @@ void define_spiking(nb::module_ module) {
                    "``LIFModule(tau, r, v_leak, v_threshold)`` takes one array per parameter\n"
                    "(one value per neuron, or one value for all). Each call\n"
                    "``spk, mem = lif(x, mem)`` advances one time step:\n\n"
-                   "    mem = beta * mem + (1 - beta) * (v_leak + r * x),  beta = 1 - 1/tau\n"
+                   "    mem = beta * mem + (1/tau) * (v_leak + r * x),  beta = 1 - 1/tau\n"
                    "    spk = mem >= v_threshold;  mem = mem * (1 - spk)\n\n"
                    "Pass the returned ``mem`` back on the next step; ``mem=None`` starts at 0.")
       .method("__init__", &lif_init, nb::arg("self").none(), nb::arg("tau").none(),

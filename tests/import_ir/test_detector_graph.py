@@ -121,8 +121,8 @@ def backbone_ref(x, nodes):
 
 
 def lif_ref(x, mem, lif):
-    beta = 1.0 - 1.0 / t(lif.tau)
-    mem = beta * mem + (1.0 - beta) * (t(lif.v_leak) + t(lif.r) * x)
+    gain = 1.0 / t(lif.tau)
+    mem = (1.0 - gain) * mem + gain * (t(lif.v_leak) + t(lif.r) * x)
     spikes = (mem >= t(lif.v_threshold)).float()
     return spikes, mem * (1.0 - spikes)
 

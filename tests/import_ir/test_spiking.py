@@ -21,7 +21,7 @@ def composed_step(lif, x, mem):
     """The LIF step written with plain torch operations."""
     if mem is None:
         mem = torch.zeros_like(x)
-    mem = lif.beta * mem + (1.0 - lif.beta) * (lif.v_leak + lif.r * x)
+    mem = lif.beta * mem + (1.0 / lif.tau) * (lif.v_leak + lif.r * x)
     spk = (mem >= lif.v_threshold).to(mem.dtype)
     return spk, mem * (1 - spk)
 
@@ -124,6 +124,20 @@ class TestLIFDynamics:
         _, mem = lif(torch.ones(3, 2))
         assert mem[0].tolist() == [0.5, 0.25]
 
+    # With tau = 1e9, beta is exactly 1 in float32; the input still has to arrive with
+    # weight 1 / tau (for tau = 1e7, 1 - beta would be 19% too large).
+    @pytest.mark.parametrize(
+        "tau, r, spike, mem",
+        [(1e9, 1e9, 1.0, 0.0), (1e7, 1.0, 0.0, pytest.approx(1e-7, rel=1e-6))],
+    )
+    @pytest.mark.parametrize("grad", [False, True], ids=["fused", "composed"])
+    def test_long_time_constant_still_integrates(self, tau, r, spike, mem, grad):
+        lif = make_lif(n=3, tau=tau, r=r)
+        x = torch.ones(2, 3).requires_grad_(grad)
+        got_spk, got_mem = lif(x)
+        assert got_spk.tolist() == [[spike] * 3] * 2
+        assert got_mem.flatten().tolist() == [mem] * 6
+
     def test_surrogate_gradient_flows_through_reset(self):
         lif = make_lif(n=3, v_threshold=0.4)
         x = torch.tensor([1.0, 0.7, 0.1], requires_grad=True)
@@ -171,6 +185,23 @@ class TestFusedStep:
                     assert a.shape == b.shape
                     assert torch.equal(a.view(torch.int32), b.view(torch.int32))
                 mem = got[1]
+
+    def test_paths_agree_bitwise_across_time_constants(self):
+        # Short, odd and very long time constants side by side, each stepped on both paths.
+        taus = np.array([1e7, 3.7, 1e9, *np.random.default_rng(5).uniform(1.5, 50.0, 5)])
+        n = len(taus)
+        r = np.random.default_rng(6).uniform(0.5, 3.0, n)
+        lif = LIFModule(taus, r, np.zeros(n), np.full(n, 2.0))
+        gen = torch.Generator().manual_seed(7)
+        mem = None
+        for _ in range(4):
+            x = torch.rand(3, n, generator=gen) * 2
+            with torch.no_grad():
+                fused = lif(x, mem)
+            composed = [t.detach() for t in lif(x.clone().requires_grad_(), mem)]
+            for a, b in zip(fused, composed):
+                assert torch.equal(a.view(torch.int32), b.view(torch.int32))
+            mem = fused[1]
 
     def test_non_finite_inputs_match(self):
         lif = make_lif(n=4, tau=0.5, v_threshold=-1.0)
