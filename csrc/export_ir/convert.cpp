@@ -40,7 +40,7 @@ nb::object Conversion::batchless_dim(nb::handle dim) const {
 nb::object Conversion::build(const char* ir_name, Keywords& keywords, bool metadata) const {
   keywords.add("input_type", in_type());
   keywords.add("output_type", out_type());
-  if (metadata) {
+  if (metadata && !carries_no_metadata(attrs)) {
     // Only the values the module carries; the node keeps its own defaults otherwise.
     nb::dict entries = extract_ir_metadata(attrs);
     for (auto [key, value] : entries) {

@@ -1,5 +1,6 @@
 #include "export_ir/exporter.h"
 #include "py/module_state.h"
+#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 
@@ -19,11 +20,24 @@ Env::Env(nb::handle exporter)
       arrays_(np_, torch_) {}
 
 nb::object Env::shape_array(nb::handle shape) const {
-  // np.array(()) would be float64; shapes are integer arrays whatever their length.
-  if (PyTuple_Check(shape.ptr()) && PyTuple_GET_SIZE(shape.ptr()) == 0) {
-    return np_array_(shape, nb::arg("dtype") = np_int64_);
+  // Most layers of a model share a few shapes: each node still gets an array
+  // of its own, copied from the first one made for that shape (cheaper than
+  // converting the tuple again).
+  const bool plain = PyTuple_CheckExact(shape.ptr());
+  if (plain) {
+    PyObject* made = PyDict_GetItemWithError(shape_arrays_.ptr(), shape.ptr());
+    if (made != nullptr) return checked(PyObject_CallMethodNoArgs(made, interned("copy").ptr()));
+    if (PyErr_Occurred()) PyErr_Clear();  // an unhashable entry: no cache
   }
-  return checked(PyObject_CallOneArg(np_array_.ptr(), shape.ptr()));
+  // np.array(()) would be float64; shapes are integer arrays whatever their length.
+  nb::object array = PyTuple_Check(shape.ptr()) && PyTuple_GET_SIZE(shape.ptr()) == 0
+                         ? np_array_(shape, nb::arg("dtype") = np_int64_)
+                         : checked(PyObject_CallOneArg(np_array_.ptr(), shape.ptr()));
+  if (plain && PyDict_SetItem(shape_arrays_.ptr(), shape.ptr(), array.ptr()) == 0) {
+    return checked(PyObject_CallMethodNoArgs(array.ptr(), interned("copy").ptr()));
+  }
+  PyErr_Clear();
+  return array;
 }
 
 nb::object Env::port(const char* name, nb::handle shape) const {
@@ -66,6 +80,21 @@ nb::handle Env::leaky_class() {
     leaky_class_ = nb::steal(snntorch).attr("Leaky");
   }
   return *leaky_class_;
+}
+
+std::string Env::label() const {
+  if (!label_.is_valid() || !py::truthy(label_)) return "the model";
+  return "'" + str_of(label_) + "'";
+}
+
+void Env::report(std::string what, std::string consequence) {
+  if (findings_ != nullptr) {
+    findings_->add(std::move(what), std::move(consequence));
+    return;
+  }
+  Findings now;
+  now.add(std::move(what), std::move(consequence));
+  now.report(py::truthy(optional_attr(exporter_, "_strict")));
 }
 
 }  // namespace vantle::export_ir

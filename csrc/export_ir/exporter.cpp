@@ -28,7 +28,7 @@ BitWidths check_settings(nb::handle spike_mode, nb::handle weight_bits,
 }
 
 void exporter_init(nb::handle self, nb::handle spiking, nb::handle spike_mode,
-                   nb::handle weight_bits, nb::handle accumulator_bits) {
+                   nb::handle weight_bits, nb::handle accumulator_bits, nb::handle strict) {
   const BitWidths bits = check_settings(spike_mode, weight_bits, accumulator_bits);
   self.attr("_input_shapes") = nb::dict();
   self.attr("_output_shapes") = nb::dict();
@@ -36,6 +36,8 @@ void exporter_init(nb::handle self, nb::handle spiking, nb::handle spike_mode,
   self.attr("_spike_mode") = spike_mode;
   self.attr("_weight_bits") = bits.weight_bits;
   self.attr("_accumulator_bits") = bits.accumulator_bits;
+  self.attr("_strict") = nb::bool_(py::truthy(strict));
+  self.attr("_dataflow") = nb::none();  // the last traced pass
 }
 
 nb::object exporter_export(nb::handle self, nb::handle model, nb::handle sample,
@@ -68,11 +70,12 @@ nb::object exporter_convert_module(nb::handle self, nb::handle module, nb::handl
 }
 
 nb::object export_ir(nb::handle model, nb::handle sample, nb::handle custom_map, nb::handle spiking,
-                     nb::handle spike_mode, nb::handle weight_bits, nb::handle accumulator_bits) {
+                     nb::handle spike_mode, nb::handle weight_bits, nb::handle accumulator_bits,
+                     nb::handle strict) {
   check_custom_map(custom_map);
   const BitWidths bits = check_settings(spike_mode, weight_bits, accumulator_bits);
-  nb::object exporter =
-      module_global("VANTLEExporter")(spiking, spike_mode, bits.weight_bits, bits.accumulator_bits);
+  nb::object exporter = module_global("VANTLEExporter")(
+      spiking, spike_mode, bits.weight_bits, bits.accumulator_bits, nb::arg("strict") = strict);
   return exporter.attr("export")(model, sample, custom_map);
 }
 
@@ -82,15 +85,19 @@ void define_exporter(nb::module_ module) {
   py::ClassBuilder(
       module, "VANTLEExporter", nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)),
       "Turns a torch model and one sample input into a VANTLE IR graph.\n\n"
-      "``export`` traces the model once (forward hooks record every module's input and\n"
-      "output shape, batch dimension removed), converts each supported module into its\n"
-      "IR node and chains the nodes between an Input and an Output node. A GraphExecutor\n"
-      "keeps its own edges, so an imported multi-branch graph comes back whole. With\n"
-      "``spiking`` true, ``nn.Linear`` becomes ``ir.SpikingAffine`` carrying ``spike_mode``,\n"
-      "``weight_bits`` and ``accumulator_bits``.")
+      "``export`` runs the model once on the sample and records what each module and\n"
+      "operation consumed and produced (shapes without the batch dimension, and which\n"
+      "tensor came from where). Every supported module becomes its IR node, residual\n"
+      "additions, concatenations, splits, flattening views, functional activations and\n"
+      "pooling become theirs, and the edges follow the data. Anything on the data path\n"
+      "without an IR form is reported with a UserWarning naming it (``strict=True``: a\n"
+      "ValueError) and skipped. A loop over time steps exports as one step's graph. A\n"
+      "GraphExecutor keeps its own edges, so an imported multi-branch graph comes back\n"
+      "whole. With ``spiking`` true, ``nn.Linear`` becomes ``ir.SpikingAffine`` carrying\n"
+      "``spike_mode``, ``weight_bits`` and ``accumulator_bits``.")
       .method("__init__", &exporter_init, nb::arg("self").none(), nb::arg("spiking").none() = false,
               nb::arg("spike_mode").none() = "binary", nb::arg("weight_bits").none() = 8,
-              nb::arg("accumulator_bits").none() = 16)
+              nb::arg("accumulator_bits").none() = 16, nb::arg("strict").none() = false)
       .method("export", &exporter_export, nb::arg("self").none(), nb::arg("model").none(),
               nb::arg("sample").none(), nb::arg("custom_map").none() = nb::none(),
               "Trace ``model`` on ``sample`` and return its ``ir.Graph``.")
@@ -109,12 +116,16 @@ void define_exporter(nb::module_ module) {
   module.def("export_ir", &export_ir, nb::arg("model").none(), nb::arg("sample").none(),
              nb::arg("custom_map").none() = nb::none(), nb::arg("spiking").none() = false,
              nb::arg("spike_mode").none() = "binary", nb::arg("weight_bits").none() = 8,
-             nb::arg("accumulator_bits").none() = 16,
+             nb::arg("accumulator_bits").none() = 16, nb::arg("strict").none() = false,
              "Export ``model`` to an ``ir.Graph`` by tracing it on ``sample``.\n\n"
              "    graph = export_ir(model, torch.randn(1, 784))\n"
              "    ir.write(\"model.vx2\", graph)\n\n"
-             "``custom_map`` maps a module class (exact match) to a callable that returns the\n"
-             "node for such a module; it takes precedence over the built-in conversions.");
+             "``sample`` is the model's input with the batch dimension first, or a tuple or\n"
+             "list of its arguments. ``custom_map`` maps a module class (exact match) to a\n"
+             "callable that returns the node for such a module; it takes precedence over the\n"
+             "built-in conversions. What the graph cannot carry exactly (a layer without IR\n"
+             "form, a spiking setting the IR's LIF does not have) is reported with a\n"
+             "UserWarning naming it; ``strict=True`` raises ValueError instead.");
 }
 
 }  // namespace vantle::export_ir

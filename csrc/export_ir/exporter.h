@@ -5,9 +5,12 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "export_ir/dataflow/findings.h"
 #include "export_ir/py_util.h"
 #include "export_ir/tensor_arrays.h"
 #include "py/instance_test.h"
@@ -70,15 +73,28 @@ class Env {
   // snntorch's Leaky class; None when snntorch cannot be imported.
   nb::handle leaky_class();
 
+  // Where conversion rules report what they cannot carry over exactly, and the
+  // module's name for those messages. Without a sink a report is a warning at
+  // once (an error when the exporter is strict).
+  void set_findings(Findings* sink) { findings_ = sink; }
+  // `path`: the module's dotted path (a str, "" for the model itself).
+  void set_label(nb::handle path) { label_ = nb::borrow(path); }
+  // "the model", or the module's path in quotes.
+  std::string label() const;
+  void report(std::string what, std::string consequence);
+
  private:
   nb::handle exporter_;
   nb::object np_, torch_, nn_, ir_, tensor_type_;
   nb::object np_array_, np_int64_, np_float32_;
+  nb::dict shape_arrays_;  // shape tuple -> the array first made for it (copied, never handed out)
   AttrReader attrs_;
   TensorArrays arrays_;
   std::vector<std::optional<py::InstanceTest>> nn_tests_;
   std::optional<std::vector<nb::object>> bridge_types_;
   std::optional<nb::object> leaky_class_;
+  Findings* findings_ = nullptr;
+  nb::object label_;
 };
 
 // --- helpers.cpp --------------------------------------------------------------
@@ -90,6 +106,8 @@ nb::object to_array(nb::handle np, nb::handle torch, nb::handle value, nb::handl
                     nb::handle fill_shape = nb::handle());
 nb::object to_int1d(nb::handle value, nb::handle default_value);
 nb::dict extract_ir_metadata(const AttrReader::View& module);
+// True when the module has none of the metadata attributes (a quick test).
+bool carries_no_metadata(const AttrReader::View& module);
 
 // --- convert.cpp --------------------------------------------------------------
 
@@ -122,6 +140,9 @@ struct Conversion {
 bool convert_torch_layer(Conversion& conversion, nb::object& node);
 // Rules 21 to 33: the import module's classes and snnTorch's Leaky.
 bool convert_bridge_module(Conversion& conversion, nb::object& node);
+// Whether a rule of either group takes the module, without converting it.
+bool matches_torch_rule(Env& env, nb::handle module);
+bool matches_bridge_rule(Env& env, nb::handle module);
 
 // --- walk.cpp -----------------------------------------------------------------
 
@@ -129,7 +150,33 @@ bool convert_bridge_module(Conversion& conversion, nb::object& node);
 nb::list named_modules(nb::handle nn, nb::handle model);
 std::vector<nb::object> modules(nb::handle nn, nb::handle model);
 
+// Both, from one walk where the model keeps nn.Module's methods.
+struct ModuleTree {
+  nb::list named;
+  std::vector<nb::object> modules;
+  std::vector<int32_t> parents;  // each module's parent in `modules` (-1: none); may be empty
+};
+ModuleTree module_tree(nb::handle nn, nb::handle model);
+
 // --- trace.cpp ----------------------------------------------------------------
+
+struct Trace;
+
+// The model's arguments for a sample: (sample,) for a tensor, the items of a
+// tuple or list. Refuses empty tensors and samples without any tensor.
+nb::tuple sample_arguments(nb::handle sample);
+
+// Calls the model once per argument tuple in one traced pass (evaluation mode,
+// no gradients, everything restored afterwards) and returns what it recorded.
+// A graph executor, whose edges are known, gets its shapes recorded alone (and
+// null returned) unless `always`.
+std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
+                                       const std::vector<nb::tuple>& calls, bool keep_values,
+                                       bool always);
+
+// A trace held by a Python object (the exporter keeps its last one), and back.
+nb::object wrap_trace(std::unique_ptr<Trace> trace);
+Trace* unwrap_trace(nb::handle holder);  // null when `holder` holds none
 
 void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample);
 

@@ -1,5 +1,6 @@
-// One forward hook on many modules, installed and removed as
-// nn.Module.register_forward_hook and the returned handle's remove() would do.
+// One forward hook (or forward pre-hook) on many modules, installed and removed
+// as nn.Module.register_forward_hook (register_forward_pre_hook) and the
+// returned handle's remove() would do.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -19,8 +20,16 @@ namespace nb = nanobind;
 // call and its handle's remove().
 class ForwardHooks {
  public:
+  enum class Kind {
+    kForward,          // hook(module, args, output)
+    kPreWithKeywords,  // hook(module, args, kwargs), before forward
+  };
+
   // `torch`: the torch module; `hook`: the callable to install.
-  ForwardHooks(nb::handle torch, nb::object hook);
+  ForwardHooks(nb::handle torch, nb::object hook, Kind kind = Kind::kForward);
+
+  // Announces how many modules will get the hook, so ids come in one block.
+  void reserve(std::size_t count);
 
   // Adds the hook after the module's own forward hooks.
   void install(nb::handle module);
@@ -30,7 +39,8 @@ class ForwardHooks {
 
  private:
   struct Installed {
-    nb::object hooks;   // the module's _forward_hooks (direct entries)
+    nb::object hooks;   // the module's hook table (direct entries)
+    nb::object flags;   // pre-hooks: its with-kwargs table (direct entries)
     nb::object id;      // the entry's handle id (direct entries)
     nb::object handle;  // the returned handle (method calls)
   };
@@ -40,9 +50,14 @@ class ForwardHooks {
   nb::object next_handle_id();
 
   nb::object hook_;
-  nb::object module_method_;  // nn.Module.register_forward_hook
-  nb::object handle_class_;   // torch.utils.hooks.RemovableHandle
-  bool direct_ = false;       // whether handle ids can be drawn here
+  Kind kind_;
+  const char* method_name_;    // register_forward_hook or register_forward_pre_hook
+  nb::object module_method_;   // nn.Module's own method of that name
+  nb::object handle_class_;    // torch.utils.hooks.RemovableHandle
+  bool direct_ = false;        // whether handle ids can be drawn here
+  std::size_t reserve_ = 0;    // ids to draw in the next block
+  std::size_t pool_left_ = 0;  // ids drawn and not yet used
+  nb::object pool_next_;
   std::vector<Installed> installed_;
 };
 

@@ -155,8 +155,22 @@ nb::object to_int1d(nb::handle value, nb::handle default_value) {
   return python_int(value);
 }
 
+bool carries_no_metadata(const AttrReader::View& module) {
+  // Most modules carry none: one scan of their names instead of a lookup each.
+  return !module.may_have_prefixed(
+      {"_vantle_", "_vx2_", "qconfig"},
+      {"_vantle_weight_t", "_vx2_weight_t", "_vantle_bias_t", "_vx2_bias_t", "_vantle_accum_t",
+       "_vx2_accum_t", "_vantle_result_t", "_vx2_result_t", "_vantle_reuse_factor",
+       "_vx2_reuse_factor", "_vantle_precision", "_vx2_precision", "_vantle_accumulator_bits",
+       "_vx2_accumulator_bits", "qconfig"});
+}
+
 nb::dict extract_ir_metadata(const AttrReader::View& module) {
   nb::dict metadata;
+  if (carries_no_metadata(module)) {
+    for (const MetadataField& field : kMetadataFields) metadata[interned(field.key)] = nb::none();
+    return metadata;
+  }
   for (const MetadataField& field : kMetadataFields) {
     metadata[interned(field.key)] = current_or_legacy(module, field);
   }

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "export_ir/exporter.h"
+#include "export_ir/trace/recorder.h"
 #include "py/module_state.h"
 
 namespace nb = nanobind;
@@ -31,6 +32,7 @@ NB_MODULE(export_ir, m) {
         "    ir.write(\"model.vx2\", graph)\n";
     bind_dependencies(module);
     vantle::export_ir::define_helpers(module);
+    vantle::export_ir::define_trace_mode(module);
     vantle::export_ir::define_exporter(module);
   });
 }

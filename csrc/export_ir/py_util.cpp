@@ -171,6 +171,34 @@ nb::object AttrReader::View::find(const char* name, bool& found) const {
   return nb::none();
 }
 
+bool AttrReader::View::may_have_prefixed(std::initializer_list<std::string_view> prefixes,
+                                         std::initializer_list<const char*> class_names) const {
+  if (!fast_) return true;
+  PyTypeObject* type = Py_TYPE(obj_.ptr());
+  for (const char* name : class_names) {
+    if (type_lookup(type, name) != nullptr) return true;
+  }
+  for (const nb::object& dict : dicts_) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) return true;  // not a name this scan can judge
+      Py_ssize_t length = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+      if (text == nullptr) {
+        PyErr_Clear();
+        return true;
+      }
+      const std::string_view name(text, static_cast<std::size_t>(length));
+      for (std::string_view prefix : prefixes) {
+        if (name.substr(0, prefix.size()) == prefix) return true;
+      }
+    }
+  }
+  return false;
+}
+
 nb::object AttrReader::View::optional(const char* name) const {
   bool found = false;
   return find(name, found);

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,6 +74,12 @@ class AttrReader {
     nb::object optional(const char* name) const;
     nb::object required(const char* name) const;
     nb::handle object() const { return obj_; }
+    // False when no attribute whose name starts with one of `prefixes` can be
+    // found: none in the object's dictionaries, none among `class_names` on
+    // its class. True when it may (or the object is not one this reader
+    // looks into directly).
+    bool may_have_prefixed(std::initializer_list<std::string_view> prefixes,
+                           std::initializer_list<const char*> class_names) const;
 
    private:
     friend class AttrReader;
@@ -101,5 +108,21 @@ std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
 
 // str(obj) as UTF-8.
 std::string str_of(nb::handle obj);
+
+// For C functions called by the interpreter: runs `body`, turning C++
+// exceptions into the pending Python error. Returns None, or null on error.
+template <typename Body>
+PyObject* none_or_error(Body&& body) {
+  try {
+    body();
+  } catch (nb::python_error& error) {
+    error.restore();
+    return nullptr;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
 
 }  // namespace vantle::export_ir

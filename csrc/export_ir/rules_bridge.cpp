@@ -212,6 +212,20 @@ nb::object leaky(Conversion& c) {
 
 }  // namespace
 
+bool matches_bridge_rule(Env& env, nb::handle module) {
+  const std::vector<nb::object>& types = env.bridge_types();
+  for (const BridgeRule& rule : kBridgeRules) {
+    if (rule.ir_name != nullptr && !env.ir_class(rule.ir_name).is_valid()) continue;
+    if (is_instance(module, types[rule.type])) return true;
+  }
+  try {
+    return is_instance(module, env.leaky_class());
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    return false;
+  }
+}
+
 bool convert_bridge_module(Conversion& conversion, nb::object& node) {
   const std::vector<nb::object>& types = conversion.env.bridge_types();
   for (const BridgeRule& rule : kBridgeRules) {

@@ -261,6 +261,13 @@ constexpr std::array<TorchRule, 20> kTorchRules = {{
 
 }  // namespace
 
+bool matches_torch_rule(Env& env, nb::handle module) {
+  for (std::size_t i = 0; i < kTorchRules.size(); ++i) {
+    if (env.is_nn_instance(i, kTorchRules[i].nn_name, module)) return true;
+  }
+  return false;
+}
+
 bool convert_torch_layer(Conversion& conversion, nb::object& node) {
   for (std::size_t i = 0; i < kTorchRules.size(); ++i) {
     if (conversion.env.is_nn_instance(i, kTorchRules[i].nn_name, conversion.module)) {

@@ -1,15 +1,24 @@
-// Shape capture: one forward pass with a forward hook on every module.
+// The traced pass: one forward call of the model with hooks on every module,
+// which record each module's input and output shape and, for every model but a
+// graph executor (whose edges are known), the data flow between modules and
+// operations (see trace/recorder.h).
 //
 // The pass runs under torch.no_grad() with every module in evaluation mode, so
 // batch-norm statistics do not move; afterwards each module gets its own
 // training flag back and every buffer binding the pass replaced (spiking
 // layers that keep their membrane in a buffer do that) is restored. Hooks are
 // removed on every path.
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "export_ir/dataflow/module_kinds.h"
 #include "export_ir/exporter.h"
 #include "export_ir/forward_hooks.h"
+#include "export_ir/trace/recorder.h"
+#include "py/arg_check.h"
 #include "py/module_state.h"
 #include "py/torch_ops.h"
 
@@ -55,17 +64,10 @@ PyObject* shape_hook(PyObject* state, PyObject* const* args, Py_ssize_t count) {
     PyErr_Format(PyExc_TypeError, "shape hook takes 3 positional arguments (%zd given)", count);
     return nullptr;
   }
-  try {
+  return none_or_error([&] {
     record_shapes(PyTuple_GET_ITEM(state, 0), PyTuple_GET_ITEM(state, 1),
                   PyTuple_GET_ITEM(state, 2), args[0], args[1], args[2]);
-  } catch (nb::python_error& error) {
-    error.restore();
-    return nullptr;
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef shape_hook_definition = {
@@ -147,9 +149,7 @@ struct SavedModule {
 // Evaluation mode for the trace, and everything needed to undo it.
 class TraceGuard {
  public:
-  TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_module, nb::handle torch,
-             nb::object hook)
-      : flags_(nn_module), hooks_(torch, std::move(hook)) {
+  TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_module) : flags_(nn_module) {
     saved_.reserve(modules.size());
     for (const nb::object& module : modules) {
       SavedModule entry{module, module.attr(interned("training")), nb::none(), nb::none()};
@@ -169,7 +169,13 @@ class TraceGuard {
     }
   }
 
-  void add_hook(nb::handle module) { hooks_.install(module); }
+  // Installs `hook` on each of `modules`; sets go on in the order they are added.
+  void add_hooks(nb::handle torch, nb::object hook, ForwardHooks::Kind kind,
+                 const std::vector<nb::object>& modules) {
+    ForwardHooks& hooks = hook_sets_.emplace_back(torch, std::move(hook), kind);
+    hooks.reserve(modules.size());
+    for (const nb::object& module : modules) hooks.install(module);
+  }
 
   // A graph executor keeps the spiking layers' membranes between calls; the
   // trace is one more call, so its states are put back afterwards too.
@@ -183,7 +189,8 @@ class TraceGuard {
   // Removes the hooks in the order they were installed, then restores the
   // buffer bindings and training flags.
   void undo() {
-    hooks_.remove_all();
+    for (ForwardHooks& hooks : hook_sets_) hooks.remove_all();
+    hook_sets_.clear();
     for (SavedModule& entry : saved_) {
       if (!entry.buffers.is_none()) restore_bindings(entry);
       if (!entry.module.attr(interned("training")).is(entry.training)) {
@@ -214,20 +221,20 @@ class TraceGuard {
   std::vector<SavedModule> saved_;
   nb::object executor_states_;
   nb::object saved_states_;
-  ForwardHooks hooks_;
+  std::vector<ForwardHooks> hook_sets_;
 };
 
-// model(sample) under torch.no_grad(); the result is dropped.
-void run_forward(nb::handle torch, nb::handle model, nb::handle sample) {
-  nb::object no_grad = torch.attr("no_grad")();
-  no_grad.attr("__enter__")();
+// A context manager entered for the duration of one body.
+template <typename Body>
+void with_context(nb::object context, Body&& body) {
+  context.attr("__enter__")();
   try {
-    model(sample);
+    body();
   } catch (nb::python_error&) {
-    no_grad.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    context.attr("__exit__")(nb::none(), nb::none(), nb::none());
     throw;
   }
-  no_grad.attr("__exit__")(nb::none(), nb::none(), nb::none());
+  context.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
 // The failure of the forward pass as the documented RuntimeError, chained to it.
@@ -240,39 +247,162 @@ void run_forward(nb::handle torch, nb::handle model, nb::handle sample) {
   raise_runtime_from(error, "Unexpected error during shape capture: " + message);
 }
 
+// The check export makes itself: the last bridge type is the executor class.
+bool is_executor(nb::handle model) {
+  nb::object types = get_bridge_types();
+  const Py_ssize_t count = PyTuple_GET_SIZE(types.ptr());
+  if (count == 0) throw nb::value_error("not enough values to unpack (expected at least 1, got 0)");
+  return is_instance(model, PyTuple_GET_ITEM(types.ptr(), count - 1));
+}
+
+void release_trace(PyObject* capsule) {
+  delete static_cast<Trace*>(PyCapsule_GetPointer(capsule, "vantle.export_ir.trace"));
+}
+
 }  // namespace
 
-void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
-  nb::object torch = module_global("torch");
-  if (nb::int_(0).equal(sample.attr("numel")())) {
-    throw nb::value_error("Sample tensor cannot be empty");
+nb::tuple sample_arguments(nb::handle sample) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  auto check_size = [](nb::handle tensor) {
+    if (nb::int_(0).equal(tensor.attr("numel")())) {
+      throw nb::value_error("Sample tensor cannot be empty");
+    }
+  };
+  if (PyTuple_Check(sample.ptr()) || PyList_Check(sample.ptr())) {
+    nb::tuple items = nb::borrow<nb::tuple>(checked(PySequence_Tuple(sample.ptr())));
+    bool has_tensor = false;
+    for (nb::handle item : items) {
+      if (!is_instance(item, tensor_type)) continue;
+      check_size(item);
+      has_tensor = true;
+    }
+    if (!has_tensor) {
+      throw nb::type_error(
+          "sample must be a tensor, or a tuple or list of the model's arguments holding at "
+          "least one tensor");
+    }
+    return items;
   }
-  nb::object hook = make_shape_hook(exporter.attr("_input_shapes"), exporter.attr("_output_shapes"),
-                                    torch.attr("Tensor"));
-  nb::object nn = module_global("nn");
-  const std::vector<nb::object> all_modules = modules(nn, model);
+  if (!is_instance(sample, tensor_type) && !nb::hasattr(sample, "numel")) {
+    py::raise_arg_type("sample", "Tensor, tuple or list", sample);
+  }
+  check_size(sample);
+  return nb::make_tuple(sample);
+}
 
-  TraceGuard guard(all_modules, nn.attr("Module"), torch, hook);
-  try {
-    guard.save_executor_states(model);
-    guard.switch_to_eval();
-    for (const nb::object& module : all_modules) guard.add_hook(module);
-  } catch (...) {
-    guard.undo();
-    throw;
+nb::object wrap_trace(std::unique_ptr<Trace> trace) {
+  PyObject* capsule = PyCapsule_New(trace.get(), "vantle.export_ir.trace", &release_trace);
+  if (capsule == nullptr) throw nb::python_error();
+  trace.release();
+  return nb::steal(capsule);
+}
+
+Trace* unwrap_trace(nb::handle capsule) {
+  if (!PyCapsule_IsValid(capsule.ptr(), "vantle.export_ir.trace")) return nullptr;
+  return static_cast<Trace*>(PyCapsule_GetPointer(capsule.ptr(), "vantle.export_ir.trace"));
+}
+
+// Leaves registered in a plain Sequential: called with the mode off, they
+// need no pre-hook (see Recorder::set_quiet).
+std::unordered_set<PyObject*> quiet_leaves(const ModuleTree& tree, nb::handle sequential,
+                                           ModuleKinds& kinds) {
+  std::unordered_set<PyObject*> quiet;
+  if (tree.parents.size() != tree.modules.size()) return quiet;  // walked by the model's methods
+  std::vector<char> has_children(tree.modules.size(), 0);
+  for (int32_t parent : tree.parents) {
+    if (parent >= 0) has_children[parent] = 1;
   }
-  try {
-    run_forward(torch, model, sample);
-  } catch (nb::python_error& error) {
-    guard.undo();
-    // Exceptions outside Exception (KeyboardInterrupt, SystemExit) pass unchanged.
-    if (!error.matches(PyExc_Exception)) throw;
-    raise_trace_error(error);
-  } catch (...) {
-    guard.undo();
-    throw;
+  const auto* plain = reinterpret_cast<PyTypeObject*>(sequential.ptr());
+  for (std::size_t i = 0; i < tree.modules.size(); ++i) {
+    const int32_t parent = tree.parents[i];
+    if (parent < 0 || has_children[i] != 0) continue;
+    if (Py_TYPE(tree.modules[parent].ptr()) != plain) continue;
+    if (kinds.is_leaf(tree.modules[i])) quiet.insert(tree.modules[i].ptr());
   }
-  guard.undo();
+  return quiet;
+}
+
+std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
+                                       const std::vector<nb::tuple>& calls, bool keep_values,
+                                       bool always) {
+  nb::object torch = module_global("torch");
+  nb::object nn = module_global("nn");
+  ModuleTree tree = module_tree(nn, model);
+  const std::vector<nb::object>& all_modules = tree.modules;
+  const bool dataflow = always || !is_executor(model);
+
+  Env env(exporter);
+  ModuleKinds kinds(env);
+  nb::object inputs = exporter.attr("_input_shapes");
+  nb::object outputs = exporter.attr("_output_shapes");
+  nb::object tensor_type = torch.attr("Tensor");
+  std::unordered_set<PyObject*> quiet =
+      dataflow ? quiet_leaves(tree, nn.attr("Sequential"), kinds) : std::unordered_set<PyObject*>();
+
+  for (;;) {
+    auto trace = std::make_unique<Trace>();
+    trace->model = nb::borrow(model);
+    trace->named_modules = tree.named;
+    trace->keep_values = keep_values;
+    // Typically a module call, maybe an operation or two, per module: room
+    // for them up front spares moving the events as the list grows.
+    trace->events.reserve(2 * all_modules.size() + 16);
+    Recorder recorder(*trace, env, [&](nb::handle module) { return kinds.is_leaf(module); });
+    recorder.write_shapes_to(inputs, outputs);
+    recorder.set_quiet(quiet);
+
+    TraceGuard guard(all_modules, nn.attr("Module"));
+    try {
+      guard.save_executor_states(model);
+      guard.switch_to_eval();
+      if (dataflow) {
+        std::vector<nb::object> announced;
+        for (const nb::object& module : all_modules) {
+          if (quiet.count(module.ptr()) == 0) announced.push_back(module);
+        }
+        guard.add_hooks(torch, recorder.pre_hook(), ForwardHooks::Kind::kPreWithKeywords,
+                        announced);
+        guard.add_hooks(torch, recorder.post_hook(), ForwardHooks::Kind::kForward, all_modules);
+      } else {
+        guard.add_hooks(torch, make_shape_hook(inputs, outputs, tensor_type),
+                        ForwardHooks::Kind::kForward, all_modules);
+      }
+    } catch (...) {
+      guard.undo();
+      throw;
+    }
+    try {
+      with_context(torch.attr("no_grad")(), [&] {
+        for (const nb::tuple& args : calls) {
+          if (dataflow) {
+            recorder.run(model, args);
+          } else {
+            checked(PyObject_Call(model.ptr(), args.ptr(), nullptr));
+          }
+        }
+      });
+    } catch (nb::python_error& error) {
+      guard.undo();
+      // Exceptions outside Exception (KeyboardInterrupt, SystemExit) pass unchanged.
+      if (!error.matches(PyExc_Exception)) throw;
+      raise_trace_error(error);
+    } catch (...) {
+      guard.undo();
+      throw;
+    }
+    guard.undo();
+    if (!dataflow) return nullptr;
+    if (!recorder.missed()) return trace;
+    // The model's own code called a leaf that had no pre-hook: again, with all.
+    quiet.clear();
+  }
+}
+
+void capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
+  nb::tuple args = sample_arguments(sample);
+  exporter.attr("_dataflow") = nb::none();
+  std::unique_ptr<Trace> trace = record_dataflow(exporter, model, {args}, false, false);
+  if (trace) exporter.attr("_dataflow") = wrap_trace(std::move(trace));
 }
 
 }  // namespace vantle::export_ir

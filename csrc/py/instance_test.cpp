@@ -14,15 +14,12 @@ bool inherits_from_object(PyTypeObject* type, PyObject* name) {
   return own != nullptr && _PyType_Lookup(type, name) == own;
 }
 
-// True when reading `__class__` on any instance of `type` returns the type:
-// attribute access is the generic one and the `__class__` found along the MRO
-// is object's own (a data descriptor, so an instance dictionary cannot shadow it).
+}  // namespace
+
 bool keeps_standard_class_attribute(PyTypeObject* type) {
   static PyObject* const name = PyUnicode_InternFromString("__class__");  // kept for the process
   return has_generic_getattribute(type) && inherits_from_object(type, name);
 }
-
-}  // namespace
 
 bool has_generic_getattribute(PyTypeObject* type) {
   static PyObject* const name = PyUnicode_InternFromString("__getattribute__");  // kept

@@ -14,6 +14,12 @@ namespace nb = nanobind;
 // __getattr__ does not change that: it only runs for names not found.
 bool has_generic_getattribute(PyTypeObject* type);
 
+// True when reading `__class__` on any instance of `type` returns the type:
+// attribute access is the generic one and the `__class__` found along the MRO
+// is object's own (a data descriptor, so an instance dictionary cannot shadow
+// it). Only then do instance tests depend on the type alone.
+bool keeps_standard_class_attribute(PyTypeObject* type);
+
 // The interpreter's isinstance, for a plain class, falls back on reading the
 // object's `__class__` attribute whenever the type test fails: an attribute
 // lookup that costs several times the test itself. For a type that keeps the

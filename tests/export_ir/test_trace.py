@@ -43,11 +43,11 @@ class DictAndList(nn.Module):
 
     class ToDict(nn.Module):
         def forward(self, x):
-            return {"features": x, "double": 2 * x}
+            return {"features": x, "rectified": torch.relu(x)}
 
     class Pair(nn.Module):
         def forward(self, xs):
-            return [xs[0] + 1, xs[1]]
+            return [xs[0], torch.sigmoid(xs[1])]
 
     def __init__(self):
         super().__init__()
@@ -57,7 +57,7 @@ class DictAndList(nn.Module):
 
     def forward(self, x):
         out = self.to_dict(x)
-        a, b = self.pair([out["features"], out["double"]])
+        a, b = self.pair([out["features"], out["rectified"]])
         return {"logits": self.fc(a + b)}
 
 
@@ -69,8 +69,11 @@ def test_dict_and_list_values_record_no_shape_and_export_succeeds(sample4):
     assert model.pair not in exporter._input_shapes and model.pair not in exporter._output_shapes
     assert exporter._input_shapes[model.fc] == (4,) and exporter._output_shapes[model.fc] == (3,)
 
+    # The data flows through the dict and the lists all the same.
     graph = export_ir(model, sample4)
-    assert list(graph.nodes) == ["input", "fc", "output"]
+    assert list(graph.nodes) == ["input", "relu", "sigmoid", "add", "fc", "output"]
+    assert sorted(graph.edges) == sorted([("input", "relu"), ("relu", "sigmoid"), ("input", "add"),
+                                          ("sigmoid", "add"), ("add", "fc"), ("fc", "output")])
     assert graph.nodes["output"].output_type["output"].tolist() == [3]
 
 
@@ -271,7 +274,9 @@ def test_hook_ids_come_from_torchs_shared_counter(sample4):
     before = model[1].register_forward_hook(lambda m, i, o: None)
     start = RemovableHandle.next_id
     export_ir(model, sample4)
-    assert RemovableHandle.next_id == start + 3  # one id per module, root included
+    # A hook per module, and a pre-hook on the Sequential: the layers it calls
+    # are recorded when they return.
+    assert RemovableHandle.next_id == start + 4
     after = model[1].register_forward_hook(lambda m, i, o: None)
     assert list(model[1]._forward_hooks) == [before.id, after.id]
     before.remove()
@@ -297,4 +302,4 @@ def test_a_replaced_registration_or_removal_sees_every_hook(monkeypatch, sample4
     model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
     export_ir(model, sample4)
     assert registered == list(model.modules())
-    assert len(removed) == 3 and hooks_left(model) == 0
+    assert len(removed) == 4 and hooks_left(model) == 0  # the Sequential's pre-hook included

@@ -1,0 +1,43 @@
+// What a module's class says about how its calls export, kept per type.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+namespace vantle::export_ir {
+
+namespace nb = nanobind;
+
+class Env;
+
+class ModuleKinds {
+ public:
+  explicit ModuleKinds(Env& env);
+
+  // A built-in conversion rule takes the module.
+  bool has_rule(nb::handle module);
+  // A layer of torch, snnTorch or the import module that is not a container:
+  // without a rule it has no IR form, and its interior is never looked into.
+  bool is_library_layer(nb::handle module);
+  // The identity at inference (dropout variants without a rule of their own).
+  bool is_dropout(nb::handle module);
+
+  // Calls whose interior the trace does not record.
+  bool is_leaf(nb::handle module) { return has_rule(module) || is_library_layer(module); }
+
+ private:
+  enum Flag : uint8_t { kKnown = 1, kRule = 2, kLibrary = 4, kDropout = 8 };
+  uint8_t flags(nb::handle module);
+  bool matches_bridge_rule_or_none(nb::handle module);
+
+  Env& env_;
+  nb::object containers_;  // (Sequential, ModuleList, ModuleDict)
+  nb::object dropout_;     // the dropout base class, or None
+  std::unordered_map<PyTypeObject*, uint8_t> flags_;
+  std::vector<nb::object> types_;  // keeps the cached types alive
+};
+
+}  // namespace vantle::export_ir
