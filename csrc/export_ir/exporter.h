@@ -140,6 +140,8 @@ struct Conversion {
 bool convert_torch_layer(Conversion& conversion, nb::object& node);
 // Rules 21 to 33: the import module's classes and snnTorch's Leaky.
 bool convert_bridge_module(Conversion& conversion, nb::object& node);
+// Rule 33, snnTorch's Leaky: the node, or None for any other module.
+nb::object convert_leaky(Conversion& conversion);
 // Whether a rule of either group takes the module, without converting it.
 bool matches_torch_rule(Env& env, nb::handle module);
 bool matches_bridge_rule(Env& env, nb::handle module);

@@ -1,5 +1,6 @@
-// Conversion rules for the modules an import produces (so that an imported
-// graph exports back to the same node kinds) and for snnTorch's Leaky neuron.
+// Conversion rules for the modules an import produces, so that an imported
+// graph exports back to the same node kinds (snnTorch's Leaky, the last rule,
+// has a file of its own).
 #include <array>
 
 #include "export_ir/exporter.h"
@@ -8,8 +9,6 @@ namespace vantle::export_ir {
 namespace {
 
 using Rule = nb::object (*)(const Conversion&);
-
-constexpr double kLeakEpsilon = 1e-9;
 
 // The tensors of one ghost convolution and the keywords they are written under.
 constexpr std::array<const char*, 4> kGhostTensors = {"primary_weight", "primary_bias",
@@ -183,33 +182,6 @@ constexpr std::array<BridgeRule, 12> kBridgeRules = {{
     {kDist2BBoxModule, "Dist2BBox", &dist2bbox},
 }};
 
-// A neuron parameter of a Leaky layer: an array (moved to the CPU) or a float.
-nb::object leaky_parameter(const Conversion& c, const char* name) {
-  nb::object value = c.attrs.required(name);
-  if (is_instance(value, c.env.tensor_type())) return c.env.array_of(value);
-  return checked(PyNumber_Float(value.ptr()));
-}
-
-// snnTorch's Leaky: mem <- beta * mem + x, so the time constant is 1 / (1 - beta).
-nb::object leaky(Conversion& c) {
-  if (!is_instance(c.module, c.env.leaky_class())) return nb::none();
-  nb::object beta = leaky_parameter(c, "beta");
-  nb::object threshold = leaky_parameter(c, "threshold");
-  nb::object one = nb::float_(1.0);
-  nb::object decay = checked(PyNumber_Subtract(one.ptr(), beta.ptr()));
-  nb::object guarded = checked(PyNumber_Add(decay.ptr(), nb::float_(kLeakEpsilon).ptr()));
-  nb::object tau = checked(PyNumber_TrueDivide(one.ptr(), guarded.ptr()));
-
-  nb::object count = c.features();
-  auto per_neuron = [&](nb::handle value) { return neuron_values(c, value, count); };
-  Keywords kw;
-  kw.add("tau", per_neuron(tau));
-  kw.add("r", per_neuron(tau));
-  kw.add("v_leak", per_neuron(nb::float_(0.0)));
-  kw.add("v_threshold", per_neuron(threshold));
-  return c.build("LIF", kw);
-}
-
 }  // namespace
 
 bool matches_bridge_rule(Env& env, nb::handle module) {
@@ -238,7 +210,7 @@ bool convert_bridge_module(Conversion& conversion, nb::object& node) {
   // snnTorch is optional: without it (or with any import failing on the way)
   // the module is simply not convertible.
   try {
-    node = leaky(conversion);
+    node = convert_leaky(conversion);
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_ImportError)) throw;
     node = nb::none();

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import sys
 
 import numpy as np
@@ -15,6 +16,7 @@ from vantle.bridge import import_ir as bridge
 from export_helpers import convert
 
 snn = pytest.importorskip("snntorch")
+zero_reset_leaky = functools.partial(snn.Leaky, reset_mechanism="zero")
 
 RNG = np.random.default_rng(3)
 
@@ -116,7 +118,7 @@ def test_lif_single_values_cover_every_neuron_and_keep_a_feature_map_shape():
     [(0.9, (10,), (10,)), (torch.tensor(0.9), (10,), (10,)), (0.9, (2, 3, 3), (2, 3, 3))],
 )
 def test_leaky_becomes_lif(beta, out_shape, tau_shape):
-    node = convert(snn.Leaky(beta=beta, threshold=1.0), out_shape, out_shape)
+    node = convert(zero_reset_leaky(beta=beta, threshold=1.0), out_shape, out_shape)
     assert type(node) is ir.LIF
     for name in ("tau", "r", "v_leak", "v_threshold"):
         assert getattr(node, name).dtype == np.float32 and getattr(node, name).shape == tau_shape
@@ -126,8 +128,9 @@ def test_leaky_becomes_lif(beta, out_shape, tau_shape):
 
 
 def test_leaky_edge_values():
-    assert convert(snn.Leaky(beta=1.0), (3,), (3,)).tau.tolist() == [1e9] * 3
-    per_neuron = convert(snn.Leaky(beta=torch.tensor([0.5, 0.75]), threshold=2.0), (2,), (2,))
+    assert convert(zero_reset_leaky(beta=1.0), (3,), (3,)).tau.tolist() == [1e9] * 3
+    two_betas = zero_reset_leaky(beta=torch.tensor([0.5, 0.75]), threshold=2.0)
+    per_neuron = convert(two_betas, (2,), (2,))
     np.testing.assert_allclose(per_neuron.tau, [2.0, 4.0], rtol=1e-6)
     assert per_neuron.v_threshold.tolist() == [2.0, 2.0]
 
@@ -143,7 +146,7 @@ class OnDevice(torch.Tensor):
 
 
 def test_leaky_parameters_are_moved_to_the_cpu():
-    leaky = snn.Leaky(beta=0.5, threshold=0.25)
+    leaky = zero_reset_leaky(beta=0.5, threshold=0.25)
     leaky.beta = torch.tensor(0.5).as_subclass(OnDevice)
     leaky.threshold = torch.tensor(0.25).as_subclass(OnDevice)
     node = convert(leaky, (2,), (2,))
@@ -153,7 +156,7 @@ def test_leaky_parameters_are_moved_to_the_cpu():
 
 @pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a GPU")
 def test_leaky_on_a_gpu():
-    node = convert(snn.Leaky(beta=0.5).cuda(), (2,), (2,))
+    node = convert(zero_reset_leaky(beta=0.5).cuda(), (2,), (2,))
     np.testing.assert_allclose(node.tau, 2.0, rtol=1e-6)
 
 

@@ -32,7 +32,7 @@ class SmallNet(nn.Module):
         self.fc = nn.Linear(6 * 4 * 4, 10)
         if spiking:
             snn = pytest.importorskip("snntorch")
-            self.lif = snn.Leaky(beta=0.8, threshold=0.5)
+            self.lif = snn.Leaky(beta=0.8, threshold=0.5, reset_mechanism="zero")
 
     def forward(self, x):
         x = self.fc(self.features(x))
