@@ -171,10 +171,11 @@ nb::tuple sample_arguments(nb::handle sample);
 // Calls the model once per argument tuple in one traced pass (evaluation mode,
 // no gradients, everything restored afterwards) and returns what it recorded.
 // A graph executor, whose edges are known, gets its shapes recorded alone (and
-// null returned) unless `always`.
+// null returned) unless `always`. `fresh_state`: spiking layers that keep
+// their membrane between calls start from rest.
 std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
-                                       bool always);
+                                       bool always, bool fresh_state = false);
 
 // A trace held by a Python object (the exporter keeps its last one), and back.
 nb::object wrap_trace(std::unique_ptr<Trace> trace);
@@ -193,5 +194,6 @@ nb::object export_graph_executor(nb::handle exporter, nb::handle executor, nb::h
 
 void define_helpers(nb::module_ module);   // _get_bridge_types, to_array, _to_int1d, ...
 void define_exporter(nb::module_ module);  // VANTLEExporter, export_ir
+void define_check(nb::module_ module);     // check_export
 
 }  // namespace vantle::export_ir

@@ -34,5 +34,6 @@ NB_MODULE(export_ir, m) {
     vantle::export_ir::define_helpers(module);
     vantle::export_ir::define_trace_mode(module);
     vantle::export_ir::define_exporter(module);
+    vantle::export_ir::define_check(module);
   });
 }

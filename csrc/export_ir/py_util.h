@@ -103,6 +103,19 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 // `tuple(value)` unpacked into exactly `count` items, same messages.
 std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
 
+// A context manager entered for the duration of one body.
+template <typename Body>
+void with_context(nb::object context, Body&& body) {
+  context.attr("__enter__")();
+  try {
+    body();
+  } catch (nb::python_error&) {
+    context.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    throw;
+  }
+  context.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
 // Raises RuntimeError(message) chained to `cause` (as `raise ... from cause`).
 [[noreturn]] void raise_runtime_from(nb::python_error& cause, const std::string& message);
 

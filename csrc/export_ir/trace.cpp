@@ -224,19 +224,6 @@ class TraceGuard {
   std::vector<ForwardHooks> hook_sets_;
 };
 
-// A context manager entered for the duration of one body.
-template <typename Body>
-void with_context(nb::object context, Body&& body) {
-  context.attr("__enter__")();
-  try {
-    body();
-  } catch (nb::python_error&) {
-    context.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    throw;
-  }
-  context.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
 // The failure of the forward pass as the documented RuntimeError, chained to it.
 [[noreturn]] void raise_trace_error(nb::python_error& error) {
   const std::string message = str_of(error.value());
@@ -253,6 +240,15 @@ bool is_executor(nb::handle model) {
   const Py_ssize_t count = PyTuple_GET_SIZE(types.ptr());
   if (count == 0) throw nb::value_error("not enough values to unpack (expected at least 1, got 0)");
   return is_instance(model, PyTuple_GET_ITEM(types.ptr(), count - 1));
+}
+
+// Spiking layers that keep their state between calls (snnTorch's neurons with
+// init_hidden) start from rest; the guard restores the bindings afterwards.
+void start_at_rest(const std::vector<nb::object>& modules) {
+  for (const nb::object& module : modules) {
+    nb::object reset = optional_attr(module, "reset_mem");
+    if (!reset.is_none() && PyCallable_Check(reset.ptr())) reset();
+  }
 }
 
 void release_trace(PyObject* capsule) {
@@ -324,7 +320,7 @@ std::unordered_set<PyObject*> quiet_leaves(const ModuleTree& tree, nb::handle se
 
 std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
-                                       bool always) {
+                                       bool always, bool fresh_state) {
   nb::object torch = module_global("torch");
   nb::object nn = module_global("nn");
   ModuleTree tree = module_tree(nn, model);
@@ -355,6 +351,7 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
     try {
       guard.save_executor_states(model);
       guard.switch_to_eval();
+      if (fresh_state) start_at_rest(all_modules);
       if (dataflow) {
         std::vector<nb::object> announced;
         for (const nb::object& module : all_modules) {

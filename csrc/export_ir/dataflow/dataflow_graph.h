@@ -153,7 +153,8 @@ struct BuiltGraph {
   nb::object graph;
   int32_t base = 0;               // the call's first event
   std::vector<nb::object> names;  // by event - base: the node's name, unset for other events
-  std::vector<std::pair<int32_t, nb::object>> outputs;  // source events of the Output nodes
+  std::vector<std::pair<Source, nb::object>> outputs;  // what the Output nodes show
+  std::vector<std::pair<int32_t, nb::object>> inputs;  // input events of the Input nodes
 };
 
 BuiltGraph build_dataflow_graph(const CallFlow& flow, ModuleConverter& converter,

@@ -41,13 +41,21 @@ class Assembly {
     add_nodes();
     if (live_.empty()) {
       // Nothing the IR can run: the graph is its inputs alone.
-      return {make_graph(env_, nodes_, nb::list()), base_, {}, {}};
+      return {make_graph(env_, nodes_, nb::list()),
+              base_,
+              {},
+              {},
+              {input_names_.begin(), input_names_.end()}};
     }
     route_edges();
     add_outputs();
     order_chunks();
     report_unused_chunks();
-    return {make_graph(env_, nodes_, edges_), base_, std::move(names_), std::move(outputs_)};
+    return {make_graph(env_, nodes_, edges_),
+            base_,
+            std::move(names_),
+            std::move(outputs_),
+            {input_names_.begin(), input_names_.end()}};
   }
 
  private:
@@ -270,7 +278,7 @@ class Assembly {
           nodes_.contains("output") ? unique_name(nodes_, nb::str("output")) : nb::str("output");
       nodes_[name] = output_node(env_, shape_of(source));
       connect(source, name);
-      if (source.kind == Source::kNode) outputs_.emplace_back(source.event, name);
+      if (source.kind == Source::kNode) outputs_.emplace_back(source, name);
     }
     if (done.empty()) {
       findings_.add(
@@ -335,7 +343,7 @@ class Assembly {
   std::map<int32_t, std::set<int32_t>> used_chunks_;
   PyObject* edges_into_ = nullptr;     // the node whose incoming edges are being made
   std::vector<PyObject*> sources_in_;  // and where they come from so far
-  std::vector<std::pair<int32_t, nb::object>> outputs_;
+  std::vector<std::pair<Source, nb::object>> outputs_;
 };
 
 }  // namespace

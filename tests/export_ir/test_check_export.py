@@ -1,0 +1,66 @@
+"""check_export: the report names where model and graph part, and leaves the model as it was."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+import torch
+from torch import nn
+
+from vantle import ir
+from vantle.bridge.export_ir import check_export, export_ir
+
+snn = pytest.importorskip("snntorch")
+
+
+def lenient_export(model, sample):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return export_ir(model, sample)
+
+
+def test_the_first_node_that_disagrees_is_named_with_what_export_reported(tmp_path):
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(4, 6), nn.Softplus(), nn.Linear(6, 2)).eval()
+    x = torch.randn(3, 4)
+    ir.write(tmp_path / "model.vx2", lenient_export(model, x))
+    report = check_export(model, tmp_path / "model.vx2", x)  # a path works as well as a graph
+    rows = {node.name: node for node in report.nodes}
+    assert (rows["0"].mismatched, rows["0"].steps) == (0, 1)
+    expected = (model[2](model[0](x)) - model(x)).abs().max().item()
+    assert rows["2"].max_abs_diff == pytest.approx(expected, rel=1e-5)
+    assert not report.ok and report.first_mismatch is rows["2"]
+    assert any("'1' (Softplus)" in finding for finding in report.findings)
+    assert "first mismatch: '2'" in str(report)
+
+
+def test_spiking_layers_start_from_rest_and_keep_their_state_afterwards():
+    torch.manual_seed(1)
+    subtract = snn.Leaky(beta=0.9, init_hidden=True, reset_mechanism="subtract", threshold=0.5)
+    model = nn.Sequential(nn.Linear(5, 8), subtract, nn.Linear(8, 2))
+    steps = [torch.rand(2, 5) * 2 for _ in range(20)]
+    for x in steps[:3]:
+        model(x)  # a membrane left over from earlier use
+    membrane, training = subtract.mem.clone(), model.training
+    report = check_export(model, lenient_export(model, steps[0]), *steps)
+    assert torch.equal(subtract.mem, membrane) and model.training == training
+    lif = next(node for node in report.nodes if node.kind == "LIF")
+    assert report.first_mismatch is lif and lif.steps == 20 and 0 < lif.mismatched < 20 * 2 * 8
+    # With a zero reset the same network agrees at every step, from rest.
+    model[1] = snn.Leaky(beta=0.9, init_hidden=True, reset_mechanism="zero", threshold=0.5)
+    for x in steps[:3]:
+        model(x)
+    assert check_export(model, export_ir(model, steps[0]), *steps).ok
+
+
+@pytest.mark.parametrize(
+    "samples, kwargs, error, match",
+    [((), {}, TypeError, "at least one sample"),
+     ((torch.randn(2, 4),), {"atol": -1.0}, ValueError, "atol"),
+     (("not a tensor",), {}, TypeError, "sample")],
+)
+def test_bad_arguments_are_refused(samples, kwargs, error, match):
+    model = nn.Linear(4, 2)
+    with pytest.raises(error, match=match):
+        check_export(model, export_ir(model, torch.randn(1, 4)), *samples, **kwargs)
