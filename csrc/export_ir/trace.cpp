@@ -17,6 +17,7 @@
 #include "export_ir/dataflow/module_kinds.h"
 #include "export_ir/exporter.h"
 #include "export_ir/forward_hooks.h"
+#include "export_ir/trace/model_turns.h"
 #include "export_ir/trace/recorder.h"
 #include "py/arg_check.h"
 #include "py/module_state.h"
@@ -327,6 +328,7 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
   const std::vector<nb::object>& all_modules = tree.modules;
   const bool dataflow = always || !is_executor(model);
 
+  ModelTurn turn(all_modules);
   Env env(exporter);
   ModuleKinds kinds(env);
   nb::object inputs = exporter.attr("_input_shapes");

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import threading
 
 import pytest
 import torch
@@ -303,3 +304,28 @@ def test_a_replaced_registration_or_removal_sees_every_hook(monkeypatch, sample4
     export_ir(model, sample4)
     assert registered == list(model.modules())
     assert len(removed) == 4 and hooks_left(model) == 0  # the Sequential's pre-hook included
+
+
+def test_threads_exporting_one_model_take_turns_and_leave_it_as_it_was():
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Conv2d(3, 8, 3), nn.BatchNorm2d(8), nn.ReLU(), nn.Flatten(),
+                          nn.Linear(8 * 6 * 6, 4)).train()
+    x = torch.randn(2, 3, 8, 8)
+    expected = export_ir(model, x)
+    statistics = model[1].running_mean.clone()
+    graphs, errors = [], []
+
+    def export_many():
+        try:
+            graphs.extend(export_ir(model, x) for _ in range(25))
+        except Exception as error:  # reported below, with the thread's message
+            errors.append(error)
+
+    threads = [threading.Thread(target=export_many) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and len(graphs) == 100
+    assert all(graph == expected for graph in graphs)
+    assert model.training and torch.equal(model[1].running_mean, statistics)

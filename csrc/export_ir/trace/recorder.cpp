@@ -31,7 +31,7 @@ PyObject* hook_entry(PyObject* state, PyObject* const* args, Py_ssize_t count) {
     return nullptr;
   }
   Recorder* recorder = recorder_of(state);
-  if (recorder == nullptr) Py_RETURN_NONE;
+  if (recorder == nullptr || !recorder->on_own_thread()) Py_RETURN_NONE;
   return none_or_error([&] { (recorder->*Method)(args[0], args[1], args[2]); });
 }
 

@@ -75,12 +75,18 @@ class Recorder {
     output_table_ = nb::borrow(outputs);
   }
 
+  // Whether the calling thread runs the trace: calls of the model's modules
+  // from other threads (inference beside the export) are not recorded.
+  bool on_own_thread() const { return PyThread_get_thread_ident() == thread_; }
+
   // Hook and mode entry points.
   void before_call(nb::handle module, nb::handle args, nb::handle kwargs);
   void after_call(nb::handle module, nb::handle args, nb::handle output);
   nb::object on_function(nb::handle func, nb::handle args, nb::handle kwargs);
 
  private:
+  unsigned long thread_ = PyThread_get_thread_ident();
+
   struct Frame {
     int32_t event;
     PyObject* module;
