@@ -40,9 +40,26 @@ void exporter_init(nb::handle self, nb::handle spiking, nb::handle spike_mode,
   self.attr("_dataflow") = nb::none();  // the last traced pass
 }
 
+// The cyclic garbage collector stays off for one export: the trace makes
+// thousands of small containers that live to the end, and collections in
+// between would walk them again and again (a tenth of an export's time).
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 nb::object exporter_export(nb::handle self, nb::handle model, nb::handle sample,
                            nb::handle custom_map) {
   check_custom_map(custom_map);
+  CollectorPause no_collections;
   self.attr("_input_shapes").attr("clear")();
   self.attr("_output_shapes").attr("clear")();
   self.attr("_capture_shapes")(model, sample);
