@@ -83,15 +83,18 @@ nb::dict collect_statistics_entry(nb::handle model, nb::handle calibration_data,
 nb::dict collect_statistics(nb::handle model, nb::handle calibration_data, nb::handle config) {
   py::require_exact(calibration_data, &PyList_Type, "calibration_data", "list", true);
   nb::dict stats;
+  nb::list names;
   HookHandles hooks;
   for_each_named_module(model, [&](nb::handle name, nb::handle module) {
     if (nb::str("").equal(name)) return;
+    names.append(name);
     hooks.add(module.attr("register_forward_hook")(statistics_hook(name, stats, config)));
   });
   if (!calibration_data.is_none()) {
     model.attr("eval")();
     NoGrad no_grad(module_global("torch"));
     for (nb::handle sample : calibration_data) model(sample);
+    reduce_across_ranks(stats, names);
   }
   return stats;
 }
@@ -101,7 +104,9 @@ void define_calibration(nb::module_ module) {
              nb::arg("calibration_data").none(), nb::arg("config").none(),
              "Module name -> {\"min\": float, \"max\": float}: the activation range of every\n"
              "submodule over all calibration inputs (quantiles for \"percentile\"\n"
-             "calibration). Puts the model in evaluation mode when inputs are given.");
+             "calibration). Puts the model in evaluation mode when inputs are given.\n"
+             "Within an initialised torch.distributed process group each rank passes its\n"
+             "own share of the data and every rank gets the ranges of all of it.");
 }
 
 }  // namespace vantle::quantize

@@ -40,6 +40,12 @@ nb::object quantize_tensor(nb::handle tensor, nb::handle scale, nb::handle zero_
 // Runs the calibration inputs through `model` and returns the activation ranges.
 nb::dict collect_statistics(nb::handle model, nb::handle calibration_data, nb::handle config);
 
+// --- ranks.cpp ----------------------------------------------------------------------
+// With an initialised torch.distributed process group, every rank measured its
+// share of the calibration data: the ranges of `names` become those of all the
+// data (smallest minimum, largest maximum over the ranks), the same on every rank.
+void reduce_across_ranks(nb::dict stats, const nb::list& names);
+
 // --- model_walk.cpp ----------------------------------------------------------------
 // Calls `visit(name, module)` for each item of `model.named_modules()`, unpacking
 // each item as `name, module = item` would.
