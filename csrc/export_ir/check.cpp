@@ -69,7 +69,9 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
     nb::dict arguments;
     for (const auto& [event, name] : built.inputs) {
       nb::object value = slot_value(trace.events[event], 0);
-      arguments[name] = flow.sliced(event) ? nb::object(value[nb::int_(step)]) : value;
+      nb::object argument = flow.sliced(event) ? nb::object(value[nb::int_(step)]) : value;
+      arguments[name] = argument;
+      append(reference.values, name, argument);
     }
     reference.steps.append(arguments);
   }
