@@ -80,8 +80,9 @@ def run_spiking_demo(folder: Path) -> None:
             )
 
     stimulus = torch.Generator().manual_seed(1)
-    lif_names = [n for n, m in modules.items() if isinstance(m, LIFModule)]
-    print(f"\nstep  {'  '.join(f'{n:<{modules[n].tau.numel()}}' for n in lif_names)}")
+    lif_layers = {n: m for n, m in modules.items() if isinstance(m, LIFModule)}
+    lif_names = list(lif_layers)
+    print(f"\nstep  {'  '.join(f'{n:<{lif_layers[n].tau.numel()}}' for n in lif_names)}")
     totals = dict.fromkeys(lif_names, 0)
     with torch.no_grad():
         for step in range(STEPS):

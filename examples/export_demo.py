@@ -75,13 +75,15 @@ def export_round_trip_demo(folder: Optional[Path] = None, precision: Optional[st
     graph = export_ir(model, torch.randn(1, 1, 8, 8), strict=True)
     report = check_export(model, graph, torch.randn(8, 1, 8, 8))
     first = report.first_mismatch
-    print("checked node by node: " + ("agrees" if report.ok else f"differs from {first.name!r}"))
+    print("checked node by node: " + ("agrees" if first is None else f"differs from {first.name!r}"))
     path = Path(folder) / "spiking_net.vx2"
     ir.write(str(path), graph)
     print(f"exported {type(model).__name__} ({type(model.neurons).__name__} neurons) to "
           f"{path.name}: {len(graph.nodes)} nodes")
     for name, node in graph.nodes.items():
-        shape = node.output_type.get("output", node.input_type.get("input"))
+        shape = node.output_type.get("output")
+        if shape is None:  # an Input node describes its input only
+            shape = node.input_type["input"]
         formats = "  ".join(
             f"{field}={getattr(node, field)}"
             for field in ("weight_t", "bias_t", "accum_t")

@@ -45,6 +45,10 @@ void finish_module_load() {
   initialised = true;
 }
 
+void publish_signatures(nb::module_ module) {
+  nb::module_::import_("vantle.bridge._signatures").attr("publish")(module);
+}
+
 nb::module_ this_module() {
   return nb::borrow<nb::module_>(module_object);
 }

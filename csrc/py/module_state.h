@@ -20,6 +20,10 @@ void claim_module_load(nb::module_ module, const char* short_name);
 // Records that loading finished; a later initialisation is then refused.
 void finish_module_load();
 
+// Gives the module's functions and methods the signatures its .pyi stub
+// declares (vantle.bridge._signatures), so that inspect and editors see them.
+void publish_signatures(nb::module_ module);
+
 // The extension module being loaded or loaded.
 nb::module_ this_module();
 
@@ -40,6 +44,7 @@ template <typename Body>
 void load_module(nb::module_ module, const char* short_name, Body&& body) {
   claim_module_load(module, short_name);
   body(module);
+  publish_signatures(module);
   finish_module_load();
 }
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
 
@@ -37,6 +37,12 @@ class Node:
     kind: ClassVar[str] = "Node"
 
     __hash__ = object.__hash__
+
+    input_type: dict[str, Any]
+    output_type: dict[str, Any]
+    if TYPE_CHECKING:
+        # Each kind's own fields are set per instance from ``_defaults``.
+        def __getattr__(self, name: str) -> Any: ...
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
