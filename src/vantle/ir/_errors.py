@@ -3,11 +3,16 @@
 from __future__ import annotations
 
 import json
-from typing import Any, Optional
+import reprlib
+import sys
+from typing import Any
 
 # Values quoted in a message are cut to this many characters: a hostile file may hold megabytes
 # where a short value belongs, and the message should still fit on a screen.
 _QUOTE_LIMIT = 80
+# reprlib elides as it goes, so quoting a huge value costs no more than quoting a small one.
+_REPR = reprlib.Repr()
+_REPR.maxlevel, _REPR.maxlist, _REPR.maxdict, _REPR.maxstring, _REPR.maxlong = 3, 6, 4, 60, 30
 
 
 class FormatError(Exception):
@@ -15,37 +20,39 @@ class FormatError(Exception):
 
 
 def brief(value: Any) -> str:
-    """``repr(value)``, cut to a readable length."""
-    text = repr(value)
+    """A short repr of ``value``: long strings, containers and numbers are elided."""
+    text = _REPR.repr(value)
     if len(text) <= _QUOTE_LIMIT:
         return text
-    return f"{text[:_QUOTE_LIMIT]}... ({len(text)} characters)"
+    return text[: _QUOTE_LIMIT - 3] + "..."
 
 
-def strict_json(text: str, max_digits: Optional[int] = None) -> Any:
+def strict_json(text: str) -> Any:
     """Parse JSON, refusing duplicate keys and the non-standard NaN/Infinity literals.
 
-    Integer literals longer than ``max_digits`` digits are refused before they are converted:
-    turning decimal text into an integer costs time quadratic in its length.
+    Integer literals longer than the interpreter converts by default (its guard against
+    conversions whose time grows with the square of the length) are reported as such.
     """
 
     def unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-        seen: set[str] = set()
-        for key, _ in pairs:
-            if key in seen:
-                raise FormatError(f"duplicate JSON key {brief(key)}")
-            seen.add(key)
-        return dict(pairs)
+        result = dict(pairs)
+        if len(result) != len(pairs):  # rare: only then look for the repeated key
+            seen: set[str] = set()
+            for key, _ in pairs:
+                if key in seen:
+                    raise FormatError(f"duplicate JSON key {brief(key)}")
+                seen.add(key)
+        return result
 
     def no_constant(name: str) -> Any:
         raise FormatError(f"non-standard JSON constant {name}")
 
-    def bounded_int(literal: str) -> int:
-        digits = len(literal.lstrip("-"))
-        if max_digits is not None and digits > max_digits:
-            raise FormatError(f"integer of {digits} digits (at most {max_digits} are read)")
-        return int(literal)
-
-    return json.loads(
-        text, object_pairs_hook=unique_keys, parse_constant=no_constant, parse_int=bounded_int
-    )
+    try:
+        return json.loads(text, object_pairs_hook=unique_keys, parse_constant=no_constant)
+    except json.JSONDecodeError:
+        raise
+    except ValueError as err:
+        if "integer string conversion" not in str(err):
+            raise
+        limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+        raise FormatError(f"integer literal of more than {limit} digits") from err

@@ -16,8 +16,7 @@ from __future__ import annotations
 
 import json
 import os
-import sys
-from typing import Any, Optional, Union
+from typing import Any, Union
 
 from ._codec import ValueEncoder, decode
 from ._container import parse
@@ -135,9 +134,11 @@ def _deserialize(data: bytes) -> Graph:
     metadata, tensors = parse(data)
     _check_format(metadata)
     try:
-        document = strict_json(metadata[_KEY_GRAPH], max_digits=_int_digit_limit())
+        document = strict_json(metadata[_KEY_GRAPH])
     except ValueError as err:  # JSONDecodeError
         raise FormatError(f"graph description is not JSON ({err})") from err
+    except FormatError as err:
+        raise FormatError(f"graph description: {err}") from err
     if not isinstance(document, dict) or document.keys() != _GRAPH_KEYS:
         raise FormatError("graph description is not an object with 'nodes' and 'edges'")
     node_entries, edge_entries = document["nodes"], document["edges"]
@@ -151,12 +152,6 @@ def _deserialize(data: bytes) -> Graph:
         nodes[name] = node
     edges = [_read_edge(index, entry) for index, entry in enumerate(edge_entries)]
     return Graph(nodes=nodes, edges=edges)
-
-
-def _int_digit_limit() -> Optional[int]:
-    # As long as the interpreter converts integers now (the writer cannot write longer ones),
-    # and no longer: conversion time grows with the square of the length.
-    return getattr(sys, "get_int_max_str_digits", lambda: 4300)() or None
 
 
 def _check_format(metadata: dict[str, str]) -> None:
