@@ -138,6 +138,7 @@ CASES = {
     "tensors overlap": (move_last_tensor(-2, 0), "overlaps tensor"),
     "gap between tensors": (move_last_tensor(3, 3), "after a gap of 3 unused bytes"),
     "bytes after the data": (move_last_tensor(0, 5), "5 bytes follow the tensor data"),
+    "lone surrogate in a name": (patch_metadata("note\udc80", "x"), "lone surrogate"),
 }
 
 

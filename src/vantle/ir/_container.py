@@ -105,6 +105,7 @@ def parse(data: bytes) -> tuple[dict[str, str], TensorStore]:
         isinstance(value, str) for value in metadata.values()
     ):
         raise FormatError("safetensors metadata is not a mapping of strings")
+    _check_text([*header, *metadata, *metadata.values()])
     buffer = memoryview(data)[LENGTH_SIZE + header_size :]
     entries = {}
     spans = []
@@ -114,6 +115,18 @@ def parse(data: bytes) -> tuple[dict[str, str], TensorStore]:
         spans.append((begin, end, key))
     _check_layout(spans, len(buffer))
     return metadata, TensorStore(buffer, entries)
+
+
+def _check_text(strings: list[str]) -> None:
+    # JSON's \u escapes can spell half of a surrogate pair, which is no text: the container
+    # format refuses it in names and metadata, so this reader does too.
+    for text in strings:
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as err:
+            raise FormatError(
+                f"safetensors header: {brief(text)} holds a lone surrogate (not text)"
+            ) from err
 
 
 def _tensor_entry(key: str, entry: Any, buffer_size: int) -> tuple[np.dtype, tuple, int, int]:
