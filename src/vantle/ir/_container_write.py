@@ -1,9 +1,10 @@
 """Writing the safetensors container of a .vx2 file, byte for byte the same for the same content.
 
-The layout is the one the safetensors library writes (8-byte header length, JSON header padded
-with spaces to a multiple of 8 bytes, tensor data sorted by descending alignment, then name), but
-every key is written in a fixed order, so that equal graphs give equal files that can be compared
-or hashed.
+The layout is the container format's: an 8-byte header length, the JSON header padded with
+spaces to a multiple of 8 bytes, then the tensor data, widest items first and then by name, so
+that every tensor starts at a multiple of its item size. Unlike the safetensors library, which
+writes the metadata in hash order, every key goes in a fixed order, so that equal graphs give
+equal files that can be compared or hashed.
 """
 
 from __future__ import annotations

@@ -9,7 +9,8 @@ A .vx2 file is one safetensors container. Its string metadata holds:
   ``input_type`` and ``output_type``, to its encoded value (see ``_codec``).
 
 Arrays are container tensors named ``<node>/<field>`` (nested ones ``<node>/<field>/<key>``),
-referenced from the JSON by their exact key.
+referenced from the JSON by their exact key, each tensor by one reference only. As the container
+format requires, the tensors' byte ranges tile the data that follows the header exactly.
 """
 
 from __future__ import annotations
