@@ -163,9 +163,7 @@ nb::dict NodeIndex::idx_to_node() {
 
 BuiltIndexGraph build_index_graph(nb::handle names, nb::handle edges) {
   BuiltIndexGraph built{NodeIndex(names), {}};
-  const Py_ssize_t hint = PyObject_LengthHint(edges.ptr(), 0);
-  if (hint < 0) throw nb::python_error();
-  built.edges.reserve(static_cast<size_t>(hint));
+  built.edges.reserve(reserve_hint(edges));
   for_each_pair(edges, [&](nb::handle src, nb::handle dst) {
     // Short-circuits like `src in node_to_idx and dst in node_to_idx`.
     const int64_t src_index = built.nodes.find(src);

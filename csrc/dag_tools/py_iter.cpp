@@ -2,6 +2,8 @@
 
 #include <nanobind/eval.h>
 
+#include <algorithm>
+
 #include "py/module_state.h"
 
 namespace vantle::dag_tools {
@@ -20,6 +22,17 @@ nb::handle general_unpacker() {
 }
 
 }  // namespace
+
+size_t reserve_hint(nb::handle iterable) {
+  // Beyond this the vector grows by itself, as it does for anything not reserved.
+  constexpr Py_ssize_t kMostGuessed = Py_ssize_t{1} << 16;
+  PyObject* ptr = iterable.ptr();
+  if (PyList_CheckExact(ptr)) return static_cast<size_t>(PyList_GET_SIZE(ptr));
+  if (PyTuple_CheckExact(ptr)) return static_cast<size_t>(PyTuple_GET_SIZE(ptr));
+  const Py_ssize_t hint = PyObject_LengthHint(ptr, 0);
+  if (hint < 0) throw nb::python_error();
+  return static_cast<size_t>(std::min(hint, kMostGuessed));
+}
 
 nb::tuple unpack_general(nb::handle pair) {
   return nb::borrow<nb::tuple>(general_unpacker()(pair));

@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <initializer_list>
 
 namespace vantle::dag_tools {
@@ -21,6 +22,10 @@ void for_each_item(nb::handle iterable, Visit&& visit) {
   }
   if (PyErr_Occurred()) throw nb::python_error();
 }
+
+// Room to reserve before iterating `iterable`: the size of a list or tuple,
+// otherwise its length hint up to a bound, since a `__len__` can say anything.
+size_t reserve_hint(nb::handle iterable);
 
 // `src, dst = pair` for anything but an exact tuple or list of two, raising
 // the interpreter's own unpacking errors.

@@ -1,26 +1,30 @@
 #include "dag_tools/reachability.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "core/digraph.h"
+#include "dag_tools/offered_edges.h"
 #include "dag_tools/py_iter.h"
 #include "py/instance_test.h"
 
 namespace vantle::dag_tools {
 namespace {
 
-// Names of the `ir.Input` nodes of `nodes`, scanning `nodes.items()`.
-std::vector<nb::object> input_names(nb::handle nodes) {
+// Names of the `ir.Input` nodes of `nodes`, scanning `nodes.items()`; counts
+// the items seen into `item_count` when given.
+std::vector<nb::object> input_names(nb::handle nodes, int64_t* item_count = nullptr) {
   py::InstanceTest is_input(ir_class("Input"));
   std::vector<nb::object> names;
+  int64_t items = 0;
   for_each_item(nodes.attr("items")(), [&](nb::handle item) {
     auto keep_inputs = [&](nb::handle name, nb::handle node) {
       if (is_input(node)) names.push_back(nb::borrow(name));
     };
     visit_pair(item, keep_inputs);
+    ++items;
     return true;
   });
+  if (item_count != nullptr) *item_count = items;
   return names;
 }
 
@@ -90,32 +94,29 @@ nb::set unreachable_names(NodeIndex& index, const core::Digraph& digraph, nb::ha
 
 nb::set unreachable_names(const OfferedIndexGraph& offered, nb::handle nodes) {
   std::vector<nb::object> start_values;
-  for (const nb::object& name : input_names(nodes)) {
+  int64_t node_items = 0;
+  for (const nb::object& name : input_names(nodes, &node_items)) {
     start_values.push_back(lookup(offered.node_to_idx, name));
   }
-  const int64_t node_count = static_cast<int64_t>(nb::len(offered.graph));
-  // Indices of a graph with removed nodes can lie beyond its node count.
-  int64_t bound = node_count;
-  std::vector<IndexEdge> edges;
-  for_each_pair(offered.graph.attr("edge_list")(), [&](nb::handle src, nb::handle dst) {
-    edges.emplace_back(nb::cast<int64_t>(src), nb::cast<int64_t>(dst));
-    bound = std::max({bound, edges.back().first + 1, edges.back().second + 1});
-  });
-  const core::Digraph digraph = make_digraph(bound, edges);
+  const OfferedEdges edges(offered.graph, node_items);
+  const core::Digraph digraph = make_digraph(edges.size(), edges.edges());
   std::vector<int64_t> starts;
   for (const nb::object& value : start_values) {
-    starts.push_back(offered_node_index(offered.graph, value));
+    const int64_t index = offered_node_index(offered.graph, value);
+    if (index >= 0) starts.push_back(edges.compact(index));
   }
   if (starts.empty()) {
     for_each_item(nodes, [&](nb::handle name) {
-      const int64_t node = offered_node_index(offered.graph, lookup(offered.node_to_idx, name));
-      if (node >= 0 && (node >= bound || !digraph.has_predecessor(node))) starts.push_back(node);
+      const int64_t index = offered_node_index(offered.graph, lookup(offered.node_to_idx, name));
+      // An index beyond the count that no edge names reaches nothing that is counted.
+      const int64_t node = index >= 0 ? edges.compact(index) : -1;
+      if (node >= 0 && !digraph.has_predecessor(node)) starts.push_back(node);
       return true;
     });
   }
   const std::vector<uint8_t> reached = reachable(digraph, starts);
   nb::set result;
-  for (int64_t node = 0; node < node_count; ++node) {
+  for (int64_t node = 0; node < edges.node_count(); ++node) {
     if (!reached[node]) result.add(lookup(offered.idx_to_node, nb::int_(node)));
   }
   return result;

@@ -44,9 +44,7 @@ IndexEdge checked_edge(NodeIndex& index, nb::handle src, nb::handle dst) {
 // walk, among the edges before the first other failure.
 core::Digraph checked_edges(NodeIndex& index, nb::handle edges) {
   std::vector<IndexEdge> pairs;
-  const Py_ssize_t hint = PyObject_LengthHint(edges.ptr(), 0);
-  if (hint < 0) throw nb::python_error();
-  pairs.reserve(static_cast<size_t>(hint));
+  pairs.reserve(reserve_hint(edges));
   // Edges of a list are read again for a message; others are kept as they come.
   const bool is_list = PyList_CheckExact(edges.ptr());
   std::vector<nb::object> kept;

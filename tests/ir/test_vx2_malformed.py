@@ -6,6 +6,7 @@ import struct
 
 import numpy as np
 import pytest
+from vx2_bytes import join, split
 
 import vantle.ir as ir
 
@@ -22,16 +23,6 @@ def valid_bytes(tmp_path):
     )
     ir.write(tmp_path / "valid.vx2", graph)
     return (tmp_path / "valid.vx2").read_bytes()
-
-
-def split(data):
-    (size,) = struct.unpack("<Q", data[:8])
-    return json.loads(data[8 : 8 + size]), data[8 + size :]
-
-
-def join(header, body):
-    text = json.dumps(header).encode()
-    return struct.pack("<Q", len(text)) + text + body
 
 
 def patch_header(change):
@@ -78,6 +69,19 @@ def set_scalar(dtype, hex_bytes):
 
 def raw_header(text):
     return lambda data: struct.pack("<Q", len(text)) + text
+
+
+def move_last_tensor(shift, extra):
+    """Moves the tensor stored last by ``shift`` bytes and appends ``extra`` bytes."""
+
+    def apply(data):
+        header, body = split(data)
+        entry = max((e for k, e in header.items() if k != "__metadata__"),
+                    key=lambda e: e["data_offsets"])
+        entry["data_offsets"] = [offset + shift for offset in entry["data_offsets"]]
+        return join(header, body + bytes(extra))
+
+    return apply
 
 
 def garbage(data):
@@ -131,6 +135,10 @@ CASES = {
     "offsets not pair": (set_tensor("fc/bias", data_offsets=[0]), "data_offsets"),
     "extra tensor key": (set_tensor("fc/bias", layout="C"), "dtype, shape and data_offsets"),
     "metadata not strings": (patch_metadata("version", 1), "metadata is not a mapping of strings"),
+    "tensors overlap": (move_last_tensor(-2, 0), "overlaps tensor"),
+    "gap between tensors": (move_last_tensor(3, 3), "after a gap of 3 unused bytes"),
+    "bytes after the data": (move_last_tensor(0, 5), "5 bytes follow the tensor data"),
+    "lone surrogate in a name": (patch_metadata("note\udc80", "x"), "lone surrogate"),
 }
 
 

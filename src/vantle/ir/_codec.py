@@ -20,7 +20,8 @@ from typing import Any
 
 import numpy as np
 
-from ._container import SUPPORTED_DTYPES, FormatError, TensorStore
+from ._container import SUPPORTED_DTYPES, TensorStore
+from ._errors import FormatError, brief
 
 _PLAIN = (type(None), bool, int, str)
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
@@ -102,7 +103,7 @@ def decode(encoded: Any, tensors: TensorStore, where: str) -> Any:
     if kind in _PLAIN or kind is float:
         return encoded
     if kind is not dict or len(encoded) != 1:
-        raise FormatError(f"{where}: expected a value or a one-key tag object, got {encoded!r}")
+        raise FormatError(f"{where}: expected a value or a one-key tag object, got {brief(encoded)}")
     ((tag, payload),) = encoded.items()
     if tag in ("list", "tuple") and type(payload) is list:
         items = [decode(item, tensors, where) for item in payload]
@@ -113,24 +114,24 @@ def decode(encoded: Any, tensors: TensorStore, where: str) -> Any:
         return _NON_FINITE[payload]
     if tag == "array" and type(payload) is str:
         if payload not in tensors:
-            raise FormatError(f"{where}: references missing tensor '{payload}'")
-        return tensors.get(payload)
+            raise FormatError(f"{where}: references missing tensor {brief(payload)}")
+        return tensors.take(payload, where)
     if tag == "scalar":
         return _decode_scalar(payload, where)
-    raise FormatError(f"{where}: malformed tagged value {encoded!r}")
+    raise FormatError(f"{where}: malformed tagged value {brief(encoded)}")
 
 
 def _decode_scalar(payload: Any, where: str) -> np.generic:
     if type(payload) is not dict or payload.keys() != _SCALAR_KEYS:
-        raise FormatError(f"{where}: malformed scalar {payload!r}")
+        raise FormatError(f"{where}: malformed scalar {brief(payload)}")
     name, hex_bytes = payload["dtype"], payload["hex"]
     dtype = SUPPORTED_DTYPES.get(name) if type(name) is str else None
     if dtype is None:
-        raise FormatError(f"{where}: scalar has unsupported dtype {name!r}")
+        raise FormatError(f"{where}: scalar has unsupported dtype {brief(name)}")
     try:
         raw = bytes.fromhex(hex_bytes)
     except (TypeError, ValueError) as err:
-        raise FormatError(f"{where}: scalar bytes {hex_bytes!r} are not hex") from err
+        raise FormatError(f"{where}: scalar bytes {brief(hex_bytes)} are not hex") from err
     if len(raw) != dtype.itemsize or (dtype.kind == "b" and raw not in (b"\0", b"\1")):
-        raise FormatError(f"{where}: scalar bytes {hex_bytes!r} do not hold one {name}")
+        raise FormatError(f"{where}: scalar bytes {brief(hex_bytes)} do not hold one {name}")
     return np.frombuffer(raw, dtype=dtype.newbyteorder("<"))[0]

@@ -9,19 +9,21 @@ A .vx2 file is one safetensors container. Its string metadata holds:
   ``input_type`` and ``output_type``, to its encoded value (see ``_codec``).
 
 Arrays are container tensors named ``<node>/<field>`` (nested ones ``<node>/<field>/<key>``),
-referenced from the JSON by their exact key.
+referenced from the JSON by their exact key, each tensor by one reference only. As the container
+format requires, the tensors' byte ranges tile the data that follows the header exactly.
 """
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import uuid
 from typing import Any, Union
 
 from ._codec import ValueEncoder, decode
-from ._container import FormatError, parse, serialize, strict_json
+from ._container import parse
+from ._container_write import serialize
+from ._errors import FormatError, brief, strict_json
+from ._replace import replace_file
 from .graph import Graph
 from .node import PORT_FIELDS, Node
 from .nodes import NODE_CLASSES
@@ -33,6 +35,7 @@ _KEY_FORMAT = "format"
 _KEY_VERSION = "version"
 _KEY_GRAPH = "graph"
 _GRAPH_KEYS = {"nodes", "edges"}
+
 _NODE_KEYS = {"name", "kind", "fields"}
 
 StrPath = Union[str, "os.PathLike[str]"]
@@ -42,27 +45,13 @@ def write(path: StrPath, graph: Graph) -> None:
     """Store ``graph`` at ``path`` (conventionally ending in ".vx2").
 
     The whole file is built in memory first and then written to a temporary file in the same
-    folder that is renamed into place, so a failure leaves any earlier file at ``path`` as it
-    was. Raises TypeError if ``graph`` is not a Graph and ValueError (naming the node and field)
-    for content that cannot be stored.
+    folder (``.<name>.<random>.partial``) that is renamed into place, so a failure leaves any
+    earlier file at ``path`` as it was. A symbolic link at ``path`` is written through to its
+    target; an existing file keeps its permissions. Equal graphs give identical bytes. Raises
+    TypeError if ``graph`` is not a Graph and ValueError (naming the node and field) for content
+    that cannot be stored.
     """
-    target = os.fsdecode(os.fspath(path))
-    payload = _serialize(graph)
-    folder = os.path.dirname(os.path.abspath(target))
-    temporary = os.path.join(folder, f".{os.path.basename(target)}.{uuid.uuid4().hex}.tmp")
-    # Mode 0o666 lets the umask decide the permissions, as for any newly created file.
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-    handle = os.open(temporary, flags, 0o666)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(payload)
-            stream.flush()
-            os.fsync(stream.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    replace_file(os.fsdecode(os.fspath(path)), _serialize(graph))
 
 
 def read(path: StrPath) -> Graph:
@@ -149,6 +138,8 @@ def _deserialize(data: bytes) -> Graph:
         document = strict_json(metadata[_KEY_GRAPH])
     except ValueError as err:  # JSONDecodeError
         raise FormatError(f"graph description is not JSON ({err})") from err
+    except FormatError as err:
+        raise FormatError(f"graph description: {err}") from err
     if not isinstance(document, dict) or document.keys() != _GRAPH_KEYS:
         raise FormatError("graph description is not an object with 'nodes' and 'edges'")
     node_entries, edge_entries = document["nodes"], document["edges"]
@@ -158,7 +149,7 @@ def _deserialize(data: bytes) -> Graph:
     for index, entry in enumerate(node_entries):
         name, node = _read_node(index, entry, tensors)
         if name in nodes:
-            raise FormatError(f"node name '{name}' appears twice")
+            raise FormatError(f"node name {brief(name)} appears twice")
         nodes[name] = node
     edges = [_read_edge(index, entry) for index, entry in enumerate(edge_entries)]
     return Graph(nodes=nodes, edges=edges)
@@ -169,13 +160,13 @@ def _check_format(metadata: dict[str, str]) -> None:
     if name is None:
         raise FormatError("not a vx2 file (no format name in the metadata)")
     if name != FORMAT_NAME:
-        raise FormatError(f"not a vx2 file (format name {name!r}, expected '{FORMAT_NAME}')")
+        raise FormatError(f"not a vx2 file (format name {brief(name)}, expected '{FORMAT_NAME}')")
     version = metadata.get(_KEY_VERSION)
     if version is None:
         raise FormatError("vx2 format version is missing")
     if version != str(FORMAT_VERSION):
         raise FormatError(
-            f"unsupported vx2 format version {version!r} (this library reads version "
+            f"unsupported vx2 format version {brief(version)} (this library reads version "
             f"{FORMAT_VERSION})"
         )
     if _KEY_GRAPH not in metadata:
@@ -188,18 +179,19 @@ def _read_node(index: int, entry: Any, tensors: Any) -> tuple[str, Node]:
     name, kind, fields = entry["name"], entry["kind"], entry["fields"]
     if not isinstance(name, str) or not isinstance(kind, str) or not isinstance(fields, dict):
         raise FormatError(f"node entry {index} has a malformed name, kind or fields")
+    label = brief(name)
     cls = NODE_CLASSES.get(kind)
     if cls is None:
-        raise FormatError(f"node '{name}' has unknown kind '{kind}'")
+        raise FormatError(f"node {label} has unknown kind {brief(kind)}")
     expected = cls.fields() + PORT_FIELDS
     for field in fields:
         if field not in expected:
-            raise FormatError(f"node '{name}' has unknown field '{field}' for kind {kind}")
+            raise FormatError(f"node {label} has unknown field {brief(field)} for kind {kind}")
     missing = [field for field in expected if field not in fields]
     if missing:
-        raise FormatError(f"node '{name}' lacks field(s) {', '.join(missing)}")
+        raise FormatError(f"node {label} lacks field(s) {', '.join(missing)}")
     values = {
-        field: decode(fields[field], tensors, f"node '{name}' field '{field}'")
+        field: decode(fields[field], tensors, f"node {label} field '{field}'")
         for field in expected
     }
     return name, cls(**values)
@@ -207,5 +199,5 @@ def _read_node(index: int, entry: Any, tensors: Any) -> tuple[str, Node]:
 
 def _read_edge(index: int, entry: Any) -> tuple[str, str]:
     if not (isinstance(entry, list) and len(entry) == 2 and all(type(e) is str for e in entry)):
-        raise FormatError(f"edge {index} ({entry!r}) is not a pair of strings")
+        raise FormatError(f"edge {index} ({brief(entry)}) is not a pair of strings")
     return entry[0], entry[1]

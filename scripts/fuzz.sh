@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Long fuzzing run of ir.read (atheris, coverage-guided), e.g. before a release:
+#
+#   bash scripts/fuzz.sh            # one hour
+#   bash scripts/fuzz.sh 28800      # eight hours
+#   bash scripts/fuzz.sh 600 -jobs=2 -workers=2   # further libFuzzer options pass through
+#
+# The corpus grows in build/fuzz/corpus (seeded from the writer on the first run) and is kept
+# between runs. A finding is written to build/fuzz/ as crash-<hash> (or timeout-/oom-); replay it
+# with `python tests/fuzz/fuzz_vx2_read.py build/fuzz/crash-<hash>`, fix the reader, and keep
+# the file in tests/fuzz/regressions/ under a name that says what it holds: the test suite
+# replays every file there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-3600}"
+shift || true
+.venv/bin/python -c "import atheris" 2>/dev/null || .venv/bin/python -m pip install --quiet atheris
+mkdir -p build/fuzz/corpus
+# Inputs become files in memory-backed storage: the reader flushes nothing, the writer a lot.
+scratch="$(mktemp -d -p /dev/shm vx2-fuzz-XXXXXX 2>/dev/null || mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+VX2_FUZZ_SCRATCH="$scratch" .venv/bin/python tests/fuzz/fuzz_vx2_read.py \
+  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/ "$@" build/fuzz/corpus
