@@ -81,11 +81,14 @@ bool is_kernel_dtype(nb::handle torch, nb::handle tensor) {
   return dtype.is(torch.attr("float32")) || dtype.is(torch.attr("float64"));
 }
 
-// A plain strided float tensor with real memory behind it (any device but meta).
+// A plain strided float tensor with real memory behind it (any device but
+// meta; not a zero tensor, which has no memory at all).
 bool kernel_tensor(nb::handle torch, nb::handle tensor) {
   if (!py::is_plain_tensor(torch, tensor)) return false;
   if (!is_kernel_dtype(torch, tensor)) return false;
   if (!tensor.attr("layout").is(torch.attr("strided"))) return false;
+  if (nb::cast<bool>(tensor.attr("is_nested"))) return false;
+  if (nb::cast<bool>(tensor.attr("_is_zerotensor")())) return false;
   return !nb::cast<bool>(tensor.attr("is_meta"));
 }
 
@@ -106,7 +109,8 @@ std::vector<T> host_values(nb::handle torch, nb::handle tensor, const char* dtyp
                         .attr("resolve_neg")()
                         .attr("contiguous")();
   std::vector<T> values(static_cast<std::size_t>(py::numel(host)));
-  if (!values.empty()) {
+  // A storage resized away under the tensor raises here rather than being read.
+  if (!values.empty() && py::has_element_memory(host, sizeof(T))) {
     const auto address = nb::cast<uintptr_t>(host.attr("data_ptr")());
     std::memcpy(values.data(), reinterpret_cast<const void*>(address), values.size() * sizeof(T));
   }

@@ -49,6 +49,10 @@ bool Float32Memory::holds_values(nb::handle tensor) const {
 }
 
 bool Float32Memory::memory_present(nb::handle tensor) const {
+  return has_element_memory(tensor, sizeof(float));
+}
+
+bool has_element_memory(nb::handle tensor, int64_t item_size) {
   static const nb::handle is_zerotensor = PyUnicode_InternFromString("_is_zerotensor");
   static const nb::handle numel_name = PyUnicode_InternFromString("numel");
   static const nb::handle data_ptr = PyUnicode_InternFromString("data_ptr");
@@ -63,12 +67,13 @@ bool Float32Memory::memory_present(nb::handle tensor) const {
   if (count == 0) return true;
   const auto offset = nb::cast<int64_t>(tensor.attr(storage_offset)());
   const auto bytes = nb::cast<int64_t>(tensor.attr(untyped_storage)().attr(nbytes)());
-  // Contiguous, so the elements are the `count` floats from the offset on.
-  const auto available = bytes / static_cast<int64_t>(sizeof(float));
+  // Contiguous, so the elements are the `count` items from the offset on.
+  const auto available = bytes / item_size;
   if (offset < 0 || offset > available || count > available - offset) {
-    const std::string message = "tensor of " + std::to_string(count) +
-                                " float32 elements at storage offset " + std::to_string(offset) +
-                                " has a storage of only " + std::to_string(bytes) + " bytes";
+    const std::string message = "tensor of " + std::to_string(count) + " elements of " +
+                                std::to_string(item_size) + " bytes at storage offset " +
+                                std::to_string(offset) + " has a storage of only " +
+                                std::to_string(bytes) + " bytes";
     throw nb::value_error(message.c_str());
   }
   return nb::cast<uintptr_t>(tensor.attr(data_ptr)()) != 0;

@@ -39,6 +39,11 @@ class Float32Memory {
   nb::object float32_, strided_, is_functorch_wrapped_;
 };
 
+// Whether a contiguous strided CPU tensor has memory for all its elements of
+// `item_size` bytes: false for a zero tensor (no memory at all) or a null data
+// pointer; ValueError when its storage is smaller than its elements.
+bool has_element_memory(nb::handle tensor, int64_t item_size);
+
 // A plain contiguous float32 CPU tensor whose memory a kernel may use: an
 // exact torch.Tensor that Float32Memory vouches for.
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor);
