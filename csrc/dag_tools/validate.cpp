@@ -5,6 +5,7 @@
 
 #include "dag_tools/functions.h"
 #include "dag_tools/index_graph.h"
+#include "dag_tools/parameter_shapes.h"
 #include "dag_tools/py_iter.h"
 #include "dag_tools/reachability.h"
 #include "py/instance_test.h"
@@ -102,6 +103,7 @@ void validate_graph(nb::handle graph) {
       raise_value_error({nb::str("Graph has "), nb::str(std::to_string(count).c_str()),
                          nb::str(" nodes but no edges. Graph must be connected.")});
     }
+    check_parameter_shapes(nodes);
     return;
   }
 
@@ -120,6 +122,7 @@ void validate_graph(nb::handle graph) {
     raise_value_error({nb::str("Graph contains disconnected nodes: "), text_of(disconnected),
                        nb::str(". All nodes must be reachable from input nodes.")});
   }
+  check_parameter_shapes(nodes);
 }
 
 }  // namespace vantle::dag_tools

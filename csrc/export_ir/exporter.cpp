@@ -1,6 +1,10 @@
 // VANTLEExporter and export_ir: argument checks and the export flow.
 #include "export_ir/exporter.h"
 
+#include <nanobind/stl/string.h>
+
+#include <string>
+
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/module_state.h"
@@ -20,11 +24,22 @@ struct BitWidths {
   nb::object accumulator_bits;
 };
 
+// A bit width of zero or less describes no hardware.
+nb::object positive_width(nb::handle value, const char* name) {
+  nb::int_ width = py::arg_pyint(value, name);
+  if (!(width > nb::int_(0))) {
+    const std::string message = std::string(name) + " must be a positive integer, got " +
+                                nb::cast<std::string>(nb::str(width));
+    throw nb::value_error(message.c_str());
+  }
+  return width;
+}
+
 BitWidths check_settings(nb::handle spike_mode, nb::handle weight_bits,
                          nb::handle accumulator_bits) {
   py::arg_str(spike_mode, "spike_mode");
-  nb::object weight = py::arg_pyint(weight_bits, "weight_bits");
-  return {weight, py::arg_pyint(accumulator_bits, "accumulator_bits")};
+  nb::object weight = positive_width(weight_bits, "weight_bits");
+  return {weight, positive_width(accumulator_bits, "accumulator_bits")};
 }
 
 void exporter_init(nb::handle self, nb::handle spiking, nb::handle spike_mode,

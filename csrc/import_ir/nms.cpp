@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "import_ir/classes.h"
@@ -80,22 +81,22 @@ bool is_kernel_dtype(nb::handle torch, nb::handle tensor) {
   return dtype.is(torch.attr("float32")) || dtype.is(torch.attr("float64"));
 }
 
-// A plain strided float tensor with real memory behind it (any device but meta).
+// A plain strided float tensor with real memory behind it (any device but
+// meta; not a zero tensor, which has no memory at all).
 bool kernel_tensor(nb::handle torch, nb::handle tensor) {
   if (!py::is_plain_tensor(torch, tensor)) return false;
   if (!is_kernel_dtype(torch, tensor)) return false;
   if (!tensor.attr("layout").is(torch.attr("strided"))) return false;
+  if (nb::cast<bool>(tensor.attr("is_nested"))) return false;
+  if (nb::cast<bool>(tensor.attr("_is_zerotensor")())) return false;
   return !nb::cast<bool>(tensor.attr("is_meta"));
 }
 
-// K×4 boxes and K scores on one device, with torch neither tracing nor compiling.
-// Autograd does not matter: the result is indices, which carry no gradient.
+// Boxes and scores (whose shapes were checked) on one device, with torch
+// neither tracing nor compiling. Autograd does not matter: the result is
+// indices, which carry no gradient.
 bool kernel_allowed(nb::handle torch, nb::handle boxes, nb::handle scores) {
   if (!kernel_tensor(torch, boxes) || !kernel_tensor(torch, scores)) return false;
-  const auto box_shape = py::shape_of(boxes);
-  const auto score_shape = py::shape_of(scores);
-  if (box_shape.size() != 2 || box_shape[1] != 4) return false;
-  if (score_shape.size() != 1 || score_shape[0] != box_shape[0]) return false;
   if (!boxes.attr("device").equal(scores.attr("device"))) return false;
   return !py::tracing_or_compiling(torch);
 }
@@ -108,7 +109,8 @@ std::vector<T> host_values(nb::handle torch, nb::handle tensor, const char* dtyp
                         .attr("resolve_neg")()
                         .attr("contiguous")();
   std::vector<T> values(static_cast<std::size_t>(py::numel(host)));
-  if (!values.empty()) {
+  // A storage resized away under the tensor raises here rather than being read.
+  if (!values.empty() && py::has_element_memory(host, sizeof(T))) {
     const auto address = nb::cast<uintptr_t>(host.attr("data_ptr")());
     std::memcpy(values.data(), reinterpret_cast<const void*>(address), values.size() * sizeof(T));
   }
@@ -141,9 +143,32 @@ nb::object nms_kernel(nb::handle torch, nb::handle boxes, nb::handle scores, dou
   return result.attr("to")(boxes.attr("device"));
 }
 
+// The arguments torchvision.ops.nms takes: K x 4 boxes and K scores. Anything
+// else would be read out of step (10 boxes, 9 scores) or fail deep inside the
+// loop with a bare IndexError.
+void check_nms_arguments(nb::handle torch, nb::handle boxes, nb::handle scores) {
+  nb::object tensor_type = torch.attr("Tensor");
+  if (!nb::isinstance(boxes, tensor_type)) py::raise_arg_type("boxes", "Tensor", boxes);
+  if (!nb::isinstance(scores, tensor_type)) py::raise_arg_type("scores", "Tensor", scores);
+  const auto box_shape = py::shape_of(boxes);
+  if (box_shape.size() != 2 || box_shape[1] != 4) {
+    const std::string message =
+        "boxes must have shape (K, 4) (x1, y1, x2, y2), got " + py::shape_text(boxes);
+    throw nb::value_error(message.c_str());
+  }
+  const auto score_shape = py::shape_of(scores);
+  if (score_shape.size() != 1 || score_shape[0] != box_shape[0]) {
+    const std::string message = "scores must have shape (K,) with one score per box, got " +
+                                py::shape_text(scores) + " for " + std::to_string(box_shape[0]) +
+                                " boxes";
+    throw nb::value_error(message.c_str());
+  }
+}
+
 nb::object nms_fallback(nb::handle boxes, nb::handle scores, nb::handle iou_threshold) {
   const double threshold = interpreter_float(iou_threshold);
   nb::object torch = module_global("torch");
+  check_nms_arguments(torch, boxes, scores);
   if (kernel_allowed(torch, boxes, scores)) return nms_kernel(torch, boxes, scores, threshold);
   return nms_composed(torch, boxes, scores, threshold);
 }

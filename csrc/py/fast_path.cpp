@@ -1,5 +1,7 @@
 #include "py/fast_path.h"
 
+#include <string>
+
 #include "core/format.h"
 
 namespace vantle::py {
@@ -33,13 +35,48 @@ bool Float32Memory::holds_values(nb::handle tensor) const {
   static const nb::handle is_cpu = PyUnicode_InternFromString("is_cpu");
   static const nb::handle is_contiguous = PyUnicode_InternFromString("is_contiguous");
   static const nb::handle is_neg = PyUnicode_InternFromString("is_neg");
+  static const nb::handle is_nested = PyUnicode_InternFromString("is_nested");
   if (!tensor.attr(dtype).is(float32_)) return false;
   if (!tensor.attr(layout).is(strided_)) return false;
   if (!nb::cast<bool>(tensor.attr(is_cpu))) return false;
+  // Nested tensors report strided and contiguous but have no single shape.
+  if (nb::cast<bool>(tensor.attr(is_nested))) return false;
   if (!nb::cast<bool>(tensor.attr(is_contiguous)())) return false;
   // A negated view keeps the unnegated values in memory.
   if (nb::cast<bool>(tensor.attr(is_neg)())) return false;
-  return !nb::cast<bool>(is_functorch_wrapped_(tensor));
+  if (nb::cast<bool>(is_functorch_wrapped_(tensor))) return false;
+  return memory_present(tensor);
+}
+
+bool Float32Memory::memory_present(nb::handle tensor) const {
+  return has_element_memory(tensor, sizeof(float));
+}
+
+bool has_element_memory(nb::handle tensor, int64_t item_size) {
+  static const nb::handle is_zerotensor = PyUnicode_InternFromString("_is_zerotensor");
+  static const nb::handle numel_name = PyUnicode_InternFromString("numel");
+  static const nb::handle data_ptr = PyUnicode_InternFromString("data_ptr");
+  static const nb::handle storage_offset = PyUnicode_InternFromString("storage_offset");
+  static const nb::handle untyped_storage = PyUnicode_InternFromString("untyped_storage");
+  static const nb::handle nbytes = PyUnicode_InternFromString("nbytes");
+  // A zero tensor reads as zeros through torch's operations but has a null
+  // data pointer and no storage behind it.
+  if (nb::cast<bool>(tensor.attr(is_zerotensor)())) return false;
+  const auto count = nb::cast<int64_t>(tensor.attr(numel_name)());
+  // Kernels touch no memory for zero elements.
+  if (count == 0) return true;
+  const auto offset = nb::cast<int64_t>(tensor.attr(storage_offset)());
+  const auto bytes = nb::cast<int64_t>(tensor.attr(untyped_storage)().attr(nbytes)());
+  // Contiguous, so the elements are the `count` items from the offset on.
+  const auto available = bytes / item_size;
+  if (offset < 0 || offset > available || count > available - offset) {
+    const std::string message = "tensor of " + std::to_string(count) + " elements of " +
+                                std::to_string(item_size) + " bytes at storage offset " +
+                                std::to_string(offset) + " has a storage of only " +
+                                std::to_string(bytes) + " bytes";
+    throw nb::value_error(message.c_str());
+  }
+  return nb::cast<uintptr_t>(tensor.attr(data_ptr)()) != 0;
 }
 
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor) {

@@ -18,19 +18,31 @@ namespace nb = nanobind;
 bool is_plain_tensor(nb::handle torch, nb::handle tensor);
 
 // Whether a tensor's memory holds exactly its values as contiguous float32 on
-// the CPU: float32, strided, on the CPU, contiguous, not a negated view and not
-// wrapped by a vmap/grad transform. Its class is the caller's to check (a
-// subclass may redefine what its memory means). The names it needs are looked
-// up once, when the object is made.
+// the CPU: float32, strided, on the CPU, contiguous, not a negated view, not
+// nested, not a zero tensor (which has no memory at all) and not wrapped by a
+// vmap/grad transform, with a non-null data pointer and a storage that covers
+// every element. Its class is the caller's to check (a subclass may redefine
+// what its memory means). The names it needs are looked up once, when the
+// object is made.
 class Float32Memory {
  public:
   explicit Float32Memory(nb::handle torch);
 
+  // Raises ValueError for a tensor that qualifies in every other way but whose
+  // storage is smaller than its elements (a storage resized away under it):
+  // no path could read such a tensor, torch's own operations included.
   bool holds_values(nb::handle tensor) const;
 
  private:
+  bool memory_present(nb::handle tensor) const;
+
   nb::object float32_, strided_, is_functorch_wrapped_;
 };
+
+// Whether a contiguous strided CPU tensor has memory for all its elements of
+// `item_size` bytes: false for a zero tensor (no memory at all) or a null data
+// pointer; ValueError when its storage is smaller than its elements.
+bool has_element_memory(nb::handle tensor, int64_t item_size);
 
 // A plain contiguous float32 CPU tensor whose memory a kernel may use: an
 // exact torch.Tensor that Float32Memory vouches for.

@@ -14,6 +14,27 @@ bool inherits_from_object(PyTypeObject* type, PyObject* name) {
   return own != nullptr && _PyType_Lookup(type, name) == own;
 }
 
+// A class of the plain metaclass, or a tuple of such classes: either way the
+// instance test is a subtype test plus the `__class__` fallback.
+bool is_plain_class_or_tuple(nb::handle cls) {
+  if (PyType_CheckExact(cls.ptr())) return true;
+  if (!PyTuple_CheckExact(cls.ptr())) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls.ptr()); ++i) {
+    if (!PyType_CheckExact(PyTuple_GET_ITEM(cls.ptr(), i))) return false;
+  }
+  return true;
+}
+
+bool is_subtype_of(PyTypeObject* type, PyObject* cls) {
+  if (!PyTuple_Check(cls)) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i) {
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(cls, i)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool keeps_standard_class_attribute(PyTypeObject* type) {
@@ -27,7 +48,7 @@ bool has_generic_getattribute(PyTypeObject* type) {
 }
 
 InstanceTest::InstanceTest(nb::handle cls)
-    : cls_(nb::borrow(cls)), plain_class_(PyType_CheckExact(cls.ptr())) {}
+    : cls_(nb::borrow(cls)), plain_class_(is_plain_class_or_tuple(cls)) {}
 
 bool InstanceTest::operator()(nb::handle obj) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
@@ -37,7 +58,7 @@ bool InstanceTest::operator()(nb::handle obj) {
   if (plain_class_) {
     // A subtype is an instance whatever `__class__` says; otherwise the
     // standard `__class__` is the type itself, which already failed.
-    const bool subtype = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls_.ptr()));
+    const bool subtype = is_subtype_of(type, cls_.ptr());
     if (subtype || keeps_standard_class_attribute(type)) {
       if (answers_.size() < kMaxKeptTypes) {
         answers_.emplace_back(nb::borrow(reinterpret_cast<PyObject*>(type)), subtype);

@@ -24,9 +24,10 @@ bool keeps_standard_class_attribute(PyTypeObject* type);
 // object's `__class__` attribute whenever the type test fails: an attribute
 // lookup that costs several times the test itself. For a type that keeps the
 // standard `__class__`, the answer depends on the type alone, so it is kept
-// per type for the life of this object. Everything else (classes with their
-// own metaclass, tuples of classes, types overriding `__class__` or attribute
-// access) goes through the interpreter's check every time.
+// per type for the life of this object; so it is for a tuple of such classes.
+// Everything else (classes with their own metaclass, types overriding
+// `__class__` or attribute access) goes through the interpreter's check every
+// time.
 class InstanceTest {
  public:
   explicit InstanceTest(nb::handle cls);

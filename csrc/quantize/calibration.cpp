@@ -1,12 +1,52 @@
 // Activation ranges measured by forward hooks over calibration inputs.
+#include <cmath>
+#include <cstdint>
+#include <string>
+
 #include "py/arg_check.h"
 #include "py/module_state.h"
+#include "py/torch_ops.h"
 #include "quantize/quantize.h"
 
 namespace vantle::quantize {
 namespace {
 
 using py::module_global;
+
+// torch.quantile refuses inputs of more than 2**24 elements.
+constexpr int64_t kQuantileLimit = int64_t{1} << 24;
+
+// torch.quantile(flat, q) (linear interpolation) for a one-dimensional float32
+// tensor of any size. Up to torch's limit it is torch.quantile itself; beyond it
+// the order statistic below position q * (n - 1) is selected with kthvalue, the
+// next one is the smallest value above it (or the same value when it repeats),
+// and the two are interpolated with torch.lerp as quantile does. The position is
+// computed in double precision, so that it stays exact for any n.
+double quantile(nb::handle torch, nb::handle flat, nb::handle q) {
+  const auto count = nb::cast<int64_t>(flat.attr("numel")());
+  if (count <= kQuantileLimit) return to_double(torch.attr("quantile")(flat, q));
+  const double fraction = nb::cast<double>(q);
+  if (!(fraction >= 0.0 && fraction <= 1.0)) {
+    const std::string message =
+        "quantile() q must be in the range [0, 1] but got " + std::to_string(fraction);
+    throw nb::value_error(message.c_str());
+  }
+  // As in quantile: one NaN makes the result NaN.
+  if (py::truthy(torch.attr("isnan")(flat).attr("any")())) return std::nan("");
+  const double position = fraction * static_cast<double>(count - 1);
+  const double below = std::floor(position);
+  // kthvalue counts from 1.
+  nb::object low = flat.attr("kthvalue")(static_cast<int64_t>(below) + 1).attr("values");
+  const double weight = position - below;
+  if (weight == 0.0) return to_double(low);
+  nb::object at_or_below = torch.attr("le")(flat, low).attr("sum")();
+  nb::object high = low;
+  if (nb::cast<double>(at_or_below) < below + 2.0) {
+    nb::object above = torch.attr("where")(torch.attr("gt")(flat, low), flat, INFINITY);
+    high = above.attr("min")();
+  }
+  return to_double(torch.attr("lerp")(low, high, weight));
+}
 
 // (min, max) of one output, by quantiles for "percentile" calibration.
 std::pair<double, double> output_range(nb::handle torch, nb::handle output, nb::handle config) {
@@ -15,9 +55,8 @@ std::pair<double, double> output_range(nb::handle torch, nb::handle output, nb::
     nb::object percentile = config.attr("percentile");
     nb::object hundred = nb::int_(100);
     nb::object flat = output.attr("flatten")().attr("float")();
-    nb::object quantile = torch.attr("quantile");
-    const double low = to_double(quantile(flat, (hundred - percentile) / hundred));
-    const double high = to_double(quantile(flat, percentile / hundred));
+    const double low = quantile(torch, flat, (hundred - percentile) / hundred);
+    const double high = quantile(torch, flat, percentile / hundred);
     return {low, high};
   }
   return {to_double(output.attr("min")()), to_double(output.attr("max")())};

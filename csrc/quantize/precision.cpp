@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <array>
+#include <string>
 #include <utility>
 
 #include "py/arg_check.h"
@@ -38,6 +39,26 @@ nb::dict get_precision_map(nb::handle model) {
   return result;
 }
 
+// The accumulator width becomes "int" + its text in the IR (accum_t), so only a
+// positive integer is a width: -7 would give "int-7", "sixteen" "intsixteen" and
+// True "intTrue".
+void check_accumulator_bits(nb::handle bits) {
+  if (PyBool_Check(bits.ptr()) || !PyIndex_Check(bits.ptr())) {
+    py::raise_arg_type("accumulator_bits", "int", bits);
+  }
+  nb::object value = nb::steal(PyNumber_Index(bits.ptr()));
+  if (!value.is_valid()) throw nb::python_error();
+  if (!(nb::int_(value) > nb::int_(0))) {
+    const std::string message =
+        "accumulator_bits must be a positive integer, got " + nb::cast<std::string>(nb::str(bits));
+    throw nb::value_error(message.c_str());
+  }
+}
+
+void config_post_init(nb::handle self) {
+  check_accumulator_bits(self.attr("accumulator_bits"));
+}
+
 nb::object make_config_class(nb::module_ module) {
   nb::object field = module.attr("field");
   nb::handle str_type = type_object(&PyUnicode_Type);
@@ -60,11 +81,16 @@ nb::object make_config_class(nb::module_ module) {
       "default_precision: precision of every module not named in per_node_precision\n"
       "    (one of the keys of _PRECISION_BITS).\n"
       "per_node_precision: module name (as model.named_modules() yields it) -> precision.\n"
-      "accumulator_bits: accumulator width recorded on every module for the hardware.\n"
+      "accumulator_bits: accumulator width recorded on every module for the hardware; a\n"
+      "    positive integer (TypeError or ValueError otherwise).\n"
       "symmetric: True for a symmetric grid with zero point 0, False for an affine grid.\n"
       "calibration_method: \"percentile\" measures activation ranges by quantiles; any\n"
       "    other value uses the plain minimum and maximum.\n"
       "percentile: upper percentile for \"percentile\" calibration; the lower is 100 minus it.";
+  // Checked on construction, and again on use since the record stays mutable.
+  nb::object post_init = nb::cpp_function(&config_post_init, nb::arg("self").none(),
+                                          nb::name("QuantizationConfig_post_init"));
+  namespace_["__post_init__"] = nb::steal(PyInstanceMethod_New(post_init.ptr()));
   nb::object cls =
       nb::module_::import_("dataclasses")
           .attr("make_dataclass")("QuantizationConfig", fields, "namespace"_a = namespace_);
@@ -103,8 +129,10 @@ nb::object annotate_precision(nb::handle config, nb::handle per_node, nb::handle
                               nb::handle module) {
   nb::object precision = per_node.attr("get")(name, config.attr("default_precision"));
   nb::object bits = get_bits(precision);
+  nb::object accumulator_bits = config.attr("accumulator_bits");
+  check_accumulator_bits(accumulator_bits);
   nb::setattr(module, "_vantle_precision", precision);
-  nb::setattr(module, "_vantle_accumulator_bits", config.attr("accumulator_bits"));
+  nb::setattr(module, "_vantle_accumulator_bits", accumulator_bits);
   return bits;
 }
 

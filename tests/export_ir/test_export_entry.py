@@ -46,6 +46,19 @@ def test_argument_types_are_checked_before_any_work(kwargs, message):
     assert model.training
 
 
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [({"weight_bits": -3}, "weight_bits must be a positive integer, got -3"),
+     ({"accumulator_bits": 0}, "accumulator_bits must be a positive integer, got 0"),
+     ({"weight_bits": 0.9}, "weight_bits must be a positive integer, got 0")],
+)
+def test_bit_widths_must_be_positive(kwargs, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        export_ir(nn.Sequential(nn.Linear(4, 2)), torch.randn(1, 4), spiking=True, **kwargs)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        VANTLEExporter(spiking=True, **kwargs)
+
+
 def test_exporter_state_after_construction():
     exporter = VANTLEExporter(spiking=[1], spike_mode="graded", weight_bits=8.7,
                               accumulator_bits=True)

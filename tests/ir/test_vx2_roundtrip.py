@@ -70,8 +70,14 @@ def every_kind_graph():
     for k, (kind, cls) in enumerate(ir.NODE_CLASSES.items()):
         values = {f: VALUES[(i + k) % len(VALUES)] for i, f in enumerate(cls.fields())}
         shape = np.array([k + 1, 8], dtype=np.int64)
-        nodes[f"n{k}/{kind}"] = cls(**values, input_type={"input": shape},
-                                    output_type={"output": shape[::-1]})
+        node = cls(**values, input_type={"input": shape}, output_type={"output": shape[::-1]})
+        while True:  # the reader refuses arrays whose shape the kind does not allow
+            try:
+                ir.check_node_shapes(kind, node)
+                break
+            except ir.ShapeError as err:
+                setattr(node, err.field, None)
+        nodes[f"n{k}/{kind}"] = node
     names = list(nodes)
     return ir.Graph(nodes=nodes, edges=[(a, b) for a, b in zip(names, names[1:])] + [["x", "y"]])
 
@@ -102,9 +108,9 @@ def test_arrays_read_back_are_independent(tmp_path):
 def test_odd_node_names_keep_their_arrays_apart(tmp_path):
     graph = ir.Graph(nodes={
         "p": ir.Affine(input_type={"weight": np.array([1.0])}),
-        "p/input_type": ir.Affine(weight=np.array([2.0])),
-        "p\ud800": ir.Affine(weight=np.array([3.0])),
-        "p\\ud800": ir.Affine(weight=np.array([4.0])),
+        "p/input_type": ir.Affine(weight=np.array([[2.0]])),
+        "p\ud800": ir.Affine(weight=np.array([[3.0]])),
+        "p\\ud800": ir.Affine(weight=np.array([[4.0]])),
     })
     ir.write(tmp_path / "g.vx2", graph)
     assert ir.read(tmp_path / "g.vx2") == graph

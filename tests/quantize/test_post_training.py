@@ -165,3 +165,24 @@ def test_shared_parameter_quantized_by_each_owner():
     vq.quantize(model, vq.QuantizationConfig(default_precision="int4"))
     assert second.weight is first.weight
     on_grid(first.weight.detach(), second._vantle_weight_scale, 0, -8, 7)
+
+
+@pytest.mark.parametrize(
+    ("param", "index", "value", "count"),
+    [("weight", (3, 2), float("nan"), 1), ("weight", (0, 0), float("inf"), 1),
+     ("bias", (5,), float("-inf"), 1), ("bias", slice(None), float("nan"), 16)],
+)
+def test_non_finite_parameters_are_refused_by_name(param, index, value, count):
+    model = net()
+    layer = nn.Linear(8, 16)
+    model.append(layer)
+    with torch.no_grad():
+        getattr(layer, param)[index] = value
+    before = {name: p.detach().clone() for name, p in layer.named_parameters()}
+    total = getattr(layer, param).numel()
+    with pytest.raises(ValueError, match=rf"'5\.{param}': {count} of {total} values are NaN or inf"):
+        vq.quantize(model, vq.QuantizationConfig())
+    # Nothing of the offending module changed; the modules before it were quantized.
+    for name, p in layer.named_parameters():
+        assert torch.allclose(p, before[name], rtol=0, atol=0, equal_nan=True)
+    assert not hasattr(layer, "_vantle_weight_scale") and hasattr(model[4], "_vantle_weight_scale")

@@ -83,6 +83,26 @@ def test_config_survives_pickle_and_copy():
     assert type(config).__qualname__ == "QuantizationConfig"
 
 
+@pytest.mark.parametrize(
+    "bits, error, message",
+    [(-7, ValueError, "accumulator_bits must be a positive integer, got -7"),
+     (0, ValueError, "accumulator_bits must be a positive integer, got 0"),
+     ("sixteen", TypeError, r"'accumulator_bits' has incorrect type \(expected int, got str\)"),
+     (16.0, TypeError, r"'accumulator_bits' has incorrect type \(expected int, got float\)"),
+     (True, TypeError, r"'accumulator_bits' has incorrect type \(expected int, got bool\)")],
+)
+def test_accumulator_bits_must_be_a_positive_integer(bits, error, message):
+    with pytest.raises(error, match=message):
+        vq.QuantizationConfig(accumulator_bits=bits)
+    config = vq.QuantizationConfig()
+    config.accumulator_bits = bits  # changed after construction: refused when used
+    for prepare in (vq.quantize, vq.quantize_aware_training):
+        net = model()
+        with pytest.raises(error, match=message):
+            prepare(net, config)
+        assert vq.get_precision_map(net) == {}
+
+
 def test_unknown_precision_raises_only_when_reached():
     config = vq.QuantizationConfig(default_precision="int5")  # accepted as built
     net = model()

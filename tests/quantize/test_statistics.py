@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 import torch
 from torch import nn
@@ -51,6 +52,18 @@ def test_percentile_uses_quantiles_of_all_elements(percentile):
     highs = [torch.quantile(x.flatten(), percentile / 100).item() for x in data]
     assert entry == {"min": min(lows), "max": max(highs)}
     assert entry["max"] < max(x.max().item() for x in data)
+
+
+def test_percentile_of_outputs_beyond_torch_quantile_limit():
+    # torch.quantile refuses more than 2**24 elements; a 64 x 640 x 640 map has 26M.
+    generator = torch.Generator().manual_seed(3)
+    data = torch.randn(1, 2**24 + 3, generator=generator)
+    config = vq.QuantizationConfig(calibration_method="percentile")
+    entry = vq._collect_statistics(nn.Sequential(nn.Identity()), [data], config)["0"]
+    # At these tails neighbouring order statistics lie ~1e-4 apart: one rank off would show.
+    low, high = np.quantile(data.double().numpy(), [(100 - 99.99) / 100, 99.99 / 100])
+    assert entry["min"] == pytest.approx(low, rel=1e-6)
+    assert entry["max"] == pytest.approx(high, rel=1e-6)
 
 
 def test_percentile_of_one_element():

@@ -45,6 +45,7 @@ from .nodes import (
     Tanh,
     Upsample,
 )
+from .shapes import SHAPE_CHECKED_KINDS, ShapeError, check_node_shapes
 from .vx2 import FORMAT_NAME, FORMAT_VERSION, read, write
 
 __all__ = [
@@ -53,6 +54,9 @@ __all__ = [
     "NODE_CLASSES",
     "read",
     "write",
+    "SHAPE_CHECKED_KINDS",
+    "ShapeError",
+    "check_node_shapes",
     "FORMAT_NAME",
     "FORMAT_VERSION",
     *NODE_CLASSES,

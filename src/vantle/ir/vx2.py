@@ -27,6 +27,7 @@ from ._replace import replace_file
 from .graph import Graph
 from .node import PORT_FIELDS, Node
 from .nodes import NODE_CLASSES
+from .shapes import check_node_shapes
 
 FORMAT_NAME = "vx2"
 FORMAT_VERSION = 1
@@ -194,7 +195,12 @@ def _read_node(index: int, entry: Any, tensors: Any) -> tuple[str, Node]:
         field: decode(fields[field], tensors, f"node {label} field '{field}'")
         for field in expected
     }
-    return name, cls(**values)
+    node = cls(**values)
+    try:
+        check_node_shapes(name, node)
+    except ValueError as err:
+        raise FormatError(str(err)) from None
+    return name, node
 
 
 def _read_edge(index: int, entry: Any) -> tuple[str, str]:

@@ -1,0 +1,182 @@
+"""Shapes of the arrays a node kind requires, checked where graphs enter the system.
+
+An array of the wrong shape is not always refused by torch: a bias of shape (1,) broadcasts over
+every output, and an LIF ``tau`` of shape (4, 1) turns four neurons into a 4 x 4 grid. So the
+reader and ``validate_graph`` check each node's arrays against its kind and name the node and
+field. Only NumPy arrays are checked; a missing (None) or non-array field is left to the code
+that uses it.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Callable, Mapping
+from typing import Any, NoReturn, Optional
+
+import numpy as np
+
+from . import nodes as kinds
+from .node import Node
+
+Shape = tuple[int, ...]
+
+
+class ShapeError(ValueError):
+    """An array field whose shape does not fit its node; ``field`` names it."""
+
+    def __init__(self, message: str, field: str) -> None:
+        super().__init__(message)
+        self.field = field
+
+
+def _array(node: Node, field: str) -> Optional[np.ndarray]:
+    value = getattr(node, field, None)
+    return value if isinstance(value, np.ndarray) else None
+
+
+def _fail(field: str, array: np.ndarray, expected: str) -> NoReturn:
+    raise ShapeError(f"field '{field}' has shape {array.shape}; expected {expected}", field)
+
+
+def _check_ndim(node: Node, field: str, ndim: int, layout: str) -> Optional[np.ndarray]:
+    """The array of ``field`` when it has ``ndim`` dimensions (None when absent)."""
+    array = _array(node, field)
+    if array is not None and array.ndim != ndim:
+        _fail(field, array, f"a {ndim}-D array {layout}")
+    return array
+
+
+def _check_vector(node: Node, field: str, length: int, what: str) -> None:
+    array = _array(node, field)
+    if array is not None and array.shape != (length,):
+        _fail(field, array, f"({length},), one value per {what}")
+
+
+def _dense(node: Node, ndim: int, layout: str) -> None:
+    """Dense and convolution layers: the weight's layout, and one bias per output."""
+    weight = _check_ndim(node, "weight", ndim, layout)
+    if weight is not None:
+        _check_vector(node, "bias", weight.shape[0], "output of the weight")
+
+
+def _affine(node: Node) -> None:
+    _dense(node, 2, "[out_features, in_features]")
+
+
+def _conv1d(node: Node) -> None:
+    _dense(node, 3, "[out_channels, in_channels / groups, kernel_size]")
+
+
+def _conv2d(node: Node) -> None:
+    _dense(node, 4, "[out_channels, in_channels / groups, kH, kW]")
+
+
+def _sepconv2d(node: Node) -> None:
+    depthwise = _check_ndim(node, "depthwise_weight", 4, "[in_channels, 1, kH, kW]")
+    pointwise = _check_ndim(node, "pointwise_weight", 4, "[out_channels, in_channels, 1, 1]")
+    if depthwise is not None:
+        if depthwise.shape[1] != 1:
+            _fail("depthwise_weight", depthwise, "[in_channels, 1, kH, kW]")
+        _check_vector(node, "depthwise_bias", depthwise.shape[0], "input channel")
+    if pointwise is not None:
+        channels = depthwise.shape[0] if depthwise is not None else pointwise.shape[1]
+        if pointwise.shape[1:] != (channels, 1, 1):
+            _fail("pointwise_weight", pointwise, f"[out_channels, {channels}, 1, 1]")
+        _check_vector(node, "pointwise_bias", pointwise.shape[0], "output channel")
+
+
+def _batch_norm(node: Node) -> None:
+    count = getattr(node, "num_features", None)
+    if isinstance(count, bool) or not isinstance(count, (int, np.integer)):
+        return
+    for field in ("weight", "bias", "running_mean", "running_var"):
+        _check_vector(node, field, int(count), "feature (num_features)")
+
+
+def _layer_norm(node: Node) -> None:
+    normalized = getattr(node, "normalized_shape", None)
+    try:
+        shape = (int(normalized),) if np.ndim(normalized) == 0 else tuple(int(n) for n in normalized)
+    except (TypeError, ValueError):
+        return  # not a shape: left to the layer-norm layer to refuse
+    for field in ("weight", "bias"):
+        array = _array(node, field)
+        if array is not None and array.shape != shape:
+            _fail(field, array, f"{shape}, the normalized shape")
+
+
+def _neuron_shape(node: Node) -> Optional[Shape]:
+    """Shape of one sample's neurons (batch not counted), from the node's port types."""
+    for ports in (getattr(node, "output_type", None), getattr(node, "input_type", None)):
+        if isinstance(ports, Mapping) and len(ports) == 1:
+            shape = next(iter(ports.values()))
+            try:
+                return tuple(int(n) for n in np.asarray(shape).reshape(-1))
+            except (TypeError, ValueError):
+                return None
+    return None
+
+
+def _fits(shape: Shape, target: Shape) -> bool:
+    """Whether an array of ``shape`` broadcasts against ``target`` without changing it."""
+    try:
+        return np.broadcast_shapes(shape, target) == target
+    except ValueError:
+        return False
+
+
+def _lif(node: Node) -> None:
+    """One value per neuron, or one for all: no array may widen the neurons' shape."""
+    arrays = {field: _array(node, field) for field in ("tau", "r", "v_leak", "v_threshold")}
+    present = {field: array for field, array in arrays.items() if array is not None}
+    neurons = _neuron_shape(node)
+    if neurons is None:
+        # No port type to go by: the arrays must agree among themselves; the shape most of
+        # them have (the first on a tie) stands for the neurons'.
+        shapes = Counter(array.shape for array in present.values() if array.size != 1)
+        neurons = shapes.most_common(1)[0][0] if shapes else ()
+    for field, array in present.items():
+        if array.size != 1 and not _fits(array.shape, neurons):
+            _fail(field, array, f"one value, or one per neuron of shape {neurons}")
+
+
+_RULES: dict[type, Callable[[Node], None]] = {
+    kinds.Affine: _affine,
+    kinds.SpikingAffine: _affine,
+    kinds.Conv1d: _conv1d,
+    kinds.Conv2d: _conv2d,
+    kinds.SepConv2d: _sepconv2d,
+    kinds.BatchNorm1d: _batch_norm,
+    kinds.BatchNorm2d: _batch_norm,
+    kinds.LayerNorm: _layer_norm,
+    kinds.LIF: _lif,
+}
+
+#: The node kinds whose arrays have rules; graph tools pass only their nodes to the check.
+SHAPE_CHECKED_KINDS: tuple[type, ...] = tuple(_RULES)
+
+# Rule per concrete class, subclasses of the kinds included; filled as classes are met.
+_rule_of_type: dict[type, Optional[Callable[[Node], None]]] = dict(_RULES)
+
+
+def _rule(cls: type) -> Optional[Callable[[Node], None]]:
+    try:
+        return _rule_of_type[cls]
+    except KeyError:
+        rule = next((check for kind, check in _RULES.items() if issubclass(cls, kind)), None)
+        _rule_of_type[cls] = rule
+        return rule
+
+
+def check_node_shapes(name: Any, node: Any) -> None:
+    """Raise ShapeError (a ValueError) naming ``name`` and the field when an array of ``node`` has a shape its
+    kind does not allow (a bias that is not one value per output, an LIF array that would widen
+    the neurons' shape, ...)."""
+    rule = _rule(type(node))
+    if rule is None:
+        return
+    try:
+        rule(node)
+    except ShapeError as err:
+        raise ShapeError(f"node '{name}' ({type(node).__name__}) {err}", err.field) from None
+
