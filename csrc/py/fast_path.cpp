@@ -53,18 +53,21 @@ bool Float32Memory::memory_present(nb::handle tensor) const {
 }
 
 bool has_element_memory(nb::handle tensor, int64_t item_size) {
-  static const nb::handle is_zerotensor = PyUnicode_InternFromString("_is_zerotensor");
   static const nb::handle numel_name = PyUnicode_InternFromString("numel");
+  static const nb::handle is_zerotensor = PyUnicode_InternFromString("_is_zerotensor");
   static const nb::handle data_ptr = PyUnicode_InternFromString("data_ptr");
   static const nb::handle storage_offset = PyUnicode_InternFromString("storage_offset");
   static const nb::handle untyped_storage = PyUnicode_InternFromString("untyped_storage");
   static const nb::handle nbytes = PyUnicode_InternFromString("nbytes");
-  // A zero tensor reads as zeros through torch's operations but has a null
-  // data pointer and no storage behind it.
-  if (nb::cast<bool>(tensor.attr(is_zerotensor)())) return false;
   const auto count = nb::cast<int64_t>(tensor.attr(numel_name)());
   // Kernels touch no memory for zero elements.
   if (count == 0) return true;
+  // A zero tensor reads as zeros through torch's operations but has a null
+  // data pointer and no storage behind it (asked only then: the call costs).
+  if (nb::cast<uintptr_t>(tensor.attr(data_ptr)()) == 0 &&
+      nb::cast<bool>(tensor.attr(is_zerotensor)())) {
+    return false;
+  }
   const auto offset = nb::cast<int64_t>(tensor.attr(storage_offset)());
   const auto bytes = nb::cast<int64_t>(tensor.attr(untyped_storage)().attr(nbytes)());
   // Contiguous, so the elements are the `count` items from the offset on.
@@ -76,7 +79,7 @@ bool has_element_memory(nb::handle tensor, int64_t item_size) {
                                 std::to_string(bytes) + " bytes";
     throw nb::value_error(message.c_str());
   }
-  return nb::cast<uintptr_t>(tensor.attr(data_ptr)()) != 0;
+  return true;
 }
 
 bool is_plain_cpu_float32(nb::handle torch, nb::handle tensor) {
