@@ -37,8 +37,8 @@ def nodes(rng):
         "conv1d_large": ir.Conv1d(weight=normal(rng, 64, 32, 9), bias=normal(rng, 64), stride=2,
                                   padding=1, dilation=1, groups=2),
         "conv2d_small": ir.Conv2d(weight=normal(rng, 4, 2, 3, 3), bias=normal(rng, 4)),
-        "conv2d_large": ir.Conv2d(weight=normal(rng, 64, 32, 3, 3), bias=normal(rng, 64), stride=(2, 1),
-                                  padding=1, dilation=1, groups=2),
+        "conv2d_large": ir.Conv2d(weight=normal(rng, 64, 32, 3, 3), bias=normal(rng, 64),
+                                  stride=(2, 1), padding=1, dilation=1, groups=2),
     }
 
 
@@ -82,7 +82,8 @@ def test_failures_leave_no_torch_function_mode_behind(bad):
     if bad == "no_bias":
         node, error = ir.Affine(weight=normal(rng, 300, 200), bias=None), AttributeError
     else:
-        node, error = ir.Conv2d(weight=normal(rng, 64, 32, 3, 3), bias=normal(rng, 64), groups=3), ValueError
+        weight, bias = normal(rng, 64, 32, 3, 3), normal(rng, 64)
+        node, error = ir.Conv2d(weight=weight, bias=bias, groups=3), ValueError
     with pytest.raises(error):
         imp.node_to_module(node)
     assert not torch.overrides._is_torch_function_mode_enabled()

@@ -45,7 +45,8 @@ def test_symmetric_rows_match_a_plain_computation_and_overrides_stay_unrounded()
         assert row.sqnr_db == pytest.approx(sqnr, rel=1e-4)
     assert report[0].bias_scale is None and report[2].bias_scale is not None
     unrounded = report[1]
-    assert unrounded.scale is None and unrounded.max_abs_error == 0 and unrounded.sqnr_db == math.inf
+    assert unrounded.scale is None and unrounded.max_abs_error == 0
+    assert unrounded.sqnr_db == math.inf
 
 
 @pytest.mark.parametrize("symmetric, precision", [(True, "int8"), (False, "int8"), (False, "int4")])
