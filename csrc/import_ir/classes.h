@@ -16,5 +16,6 @@ void define_nms(nb::module_ module);           // NMSModule
 void define_skip_sepconv(nb::module_ module);  // SkipModule, SepConv2dModule
 void define_spiking(nb::module_ module);       // SpikeFunction, LIFModule
 void define_convert(nb::module_ module);       // node_to_module, nodes_to_modules, import_ir
+// define_bare_layers (bare_layers.h): _SkipInitMode, used by define_convert's layers
 
 }  // namespace vantle::import_ir

@@ -6,6 +6,7 @@
 // honoured, and optional classes the library lacks are skipped.
 #include <array>
 
+#include "import_ir/bare_layers.h"
 #include "import_ir/classes.h"
 #include "import_ir/weights.h"
 #include "py/module_state.h"
@@ -63,10 +64,9 @@ nb::object identity(nb::handle) {
 
 nb::object linear(nb::handle node) {
   nb::object weight = field(node, "weight");
-  nb::object layer = nn_layer("Linear")(shape_entry(weight, 1), shape_entry(weight, 0));
-  load_array(layer, "weight", weight);
-  load_array(layer, "bias", field(node, "bias"));
-  return layer;
+  return layer_with_weights("Linear",
+                            nb::make_tuple(shape_entry(weight, 1), shape_entry(weight, 0)),
+                            nb::dict(), node, weight);
 }
 
 struct ConvGeometry {
@@ -79,12 +79,13 @@ nb::object convolution(const char* layer_name, nb::handle node, nb::handle weigh
                        nb::handle groups, const ConvGeometry& geometry) {
   nb::object out_ch = shape_entry(weight, 0);
   nb::object in_ch = shape_entry(weight, 1) * groups;
-  nb::object layer = nn_layer(layer_name)(
-      in_ch, out_ch, geometry.kernel, "stride"_a = geometry.stride, "padding"_a = geometry.padding,
-      "dilation"_a = geometry.dilation, "groups"_a = groups);
-  load_array(layer, "weight", weight);
-  load_array(layer, "bias", field(node, "bias"));
-  return layer;
+  nb::dict options;
+  options["stride"] = geometry.stride;
+  options["padding"] = geometry.padding;
+  options["dilation"] = geometry.dilation;
+  options["groups"] = groups;
+  return layer_with_weights(layer_name, nb::make_tuple(in_ch, out_ch, geometry.kernel), options,
+                            node, weight);
 }
 
 nb::object conv1d(nb::handle node) {

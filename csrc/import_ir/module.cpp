@@ -1,6 +1,7 @@
 // vantle.bridge.import_ir: IR graphs become dictionaries of torch modules.
 #include <nanobind/nanobind.h>
 
+#include "import_ir/bare_layers.h"
 #include "import_ir/classes.h"
 #include "py/module_state.h"
 
@@ -36,6 +37,7 @@ NB_MODULE(import_ir, m) {
     vantle::import_ir::define_nms(module);
     vantle::import_ir::define_skip_sepconv(module);
     vantle::import_ir::define_spiking(module);
+    vantle::import_ir::define_bare_layers(module);
     vantle::import_ir::define_convert(module);
   });
 }
