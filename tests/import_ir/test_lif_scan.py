@@ -3,17 +3,9 @@
 import numpy as np
 import pytest
 import torch
+from test_spiking import composed_step
 
 from vantle.bridge.import_ir import LIFModule, LIFScanFunction
-
-
-def composed_step(lif, x, mem):
-    """The LIF step written with plain torch operations (no fused kernel, no SpikeFunction)."""
-    if mem is None:
-        mem = torch.zeros_like(x)
-    mem = lif.beta * mem + (1.0 / lif.tau) * (lif.v_leak + lif.r * x)
-    spk = (mem >= lif.v_threshold).to(mem.dtype)
-    return spk, mem * (1 - spk)
 
 
 def composed_scan(lif, x_seq, mem):
