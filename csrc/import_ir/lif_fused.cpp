@@ -24,8 +24,9 @@ const nb::handle& attr_shape() {
 }
 
 // Whether tensors may go to a kernel: an exact torch.Tensor whose memory holds
-// its values as contiguous float32 on the CPU, with a data pointer to read.
-// The torch names are looked up once per call, not once per tensor.
+// its values as contiguous float32 on the CPU. (Whether a non-empty one has a
+// data pointer to read is checked where its size is known.) The torch names
+// are looked up once per call, not once per tensor.
 class KernelGate {
  public:
   explicit KernelGate(nb::handle torch)
@@ -34,9 +35,7 @@ class KernelGate {
         memory_(torch) {}
 
   bool usable(nb::handle tensor) const {
-    if (!Py_IS_TYPE(tensor.ptr(), tensor_type_) || !memory_.holds_values(tensor)) return false;
-    // An empty tensor may have no memory at all; a non-empty one must.
-    return count(tensor) == 0 || data(tensor) != nullptr;
+    return Py_IS_TYPE(tensor.ptr(), tensor_type_) && memory_.holds_values(tensor);
   }
 
   bool usable(std::initializer_list<nb::handle> tensors) const {
@@ -62,11 +61,6 @@ class KernelGate {
   static float* data(nb::handle tensor) {
     static const nb::handle data_ptr = name("data_ptr");
     return reinterpret_cast<float*>(nb::cast<uintptr_t>(tensor.attr(data_ptr)()));
-  }
-
-  static int64_t count(nb::handle tensor) {
-    static const nb::handle numel = name("numel");
-    return nb::cast<int64_t>(tensor.attr(numel)());
   }
 
  private:
@@ -122,7 +116,10 @@ bool kernel_params(const LifBuffers& buffers, const Shape& step, core::LifParams
   for (const auto& [buffer, param] : fields) {
     int64_t period = 0;
     if (!fits_step(shape_of(buffer), step, period)) return false;
-    *param = {KernelGate::data(buffer), period};
+    // A buffer without memory (an emptied storage) stays with the composed path.
+    const float* values = KernelGate::data(buffer);
+    if (values == nullptr) return false;
+    *param = {values, period};
     row_length = std::max(row_length, period);
   }
   if (row_length == 1) row_length = product(step.begin(), step.end());
@@ -147,18 +144,25 @@ float* optional_data(nb::handle tensor) {
   return tensor.is_none() ? nullptr : KernelGate::data(tensor);
 }
 
+// A non-empty input must have memory to read (an emptied storage has none).
+bool readable(int64_t count, nb::handle tensor) {
+  return count == 0 || tensor.is_none() || KernelGate::data(tensor) != nullptr;
+}
+
 }  // namespace
 
 LifBuffers lif_buffers(nb::handle buffer_dict) {
-  return {buffer_dict["tau"], buffer_dict["r"], buffer_dict["v_leak"], buffer_dict["v_threshold"],
-          buffer_dict["beta"]};
+  static const std::array<nb::handle, 5> keys = {name("tau"), name("r"), name("v_leak"),
+                                                 name("v_threshold"), name("beta")};
+  const auto item = [&](std::size_t i) { return nb::object(buffer_dict[keys[i]]); };
+  return {item(0), item(1), item(2), item(3), item(4)};
 }
 
 nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
                           nb::handle mem) {
   const KernelGate gate(torch);
-  const auto all = {x,           mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
-                    buffers.beta};
+  const std::initializer_list<nb::handle> all = {
+      x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta};
   if (!gate.usable(all) || gate.records_autograd(all) || gate.tracing_or_compiling()) {
     return nb::none();
   }
@@ -166,7 +170,11 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   if (step.empty() || (!mem.is_none() && shape_of(mem) != step)) return nb::none();
   core::LifParams params{};
   int64_t row_length = 0;
-  if (!kernel_params(buffers, step, params, row_length)) return nb::none();
+  const int64_t count = product(step.begin(), step.end());
+  if (!kernel_params(buffers, step, params, row_length) || !readable(count, x) ||
+      !readable(count, mem)) {
+    return nb::none();
+  }
 
   nb::object spikes = new_like(torch, x);
   nb::object new_mem = new_like(torch, x);
@@ -174,7 +182,6 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   const float* mem_data = optional_data(mem);
   float* spike_data = KernelGate::data(spikes);
   float* mem_out = KernelGate::data(new_mem);
-  const int64_t count = product(step.begin(), step.end());
   const int threads = gate.threads();
   {
     nb::gil_scoped_release release;
@@ -197,7 +204,9 @@ bool lif_scan_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle 
   if (!mem.is_none() && shape_of(mem) != step) return false;
   core::LifParams params{};
   int64_t row_length = 0;
-  return kernel_params(buffers, step, params, row_length);
+  const int64_t count = product(shape.begin(), shape.end());
+  return kernel_params(buffers, step, params, row_length) && readable(count, x_seq) &&
+         readable(count, mem);
 }
 
 nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,

@@ -9,9 +9,10 @@ namespace vantle::import_ir {
 
 namespace nb = nanobind;
 
-// The five buffers of a LIFModule, in its order (borrowed).
+// The five buffers of a LIFModule, in its order. Owned, so that a thread that
+// replaces a buffer while a kernel runs without the GIL cannot free its memory.
 struct LifBuffers {
-  nb::handle tau, r, v_leak, v_threshold, beta;
+  nb::object tau, r, v_leak, v_threshold, beta;
 };
 
 // From a module's buffer dictionary.

@@ -101,7 +101,8 @@ nb::object scan_function_forward(nb::handle ctx, nb::handle x_seq, nb::handle me
                                  nb::handle r, nb::handle v_leak, nb::handle v_threshold,
                                  nb::handle beta) {
   nb::object torch = module_global("torch");
-  const LifBuffers buffers{tau, r, v_leak, v_threshold, beta};
+  const LifBuffers buffers{nb::borrow(tau), nb::borrow(r), nb::borrow(v_leak),
+                           nb::borrow(v_threshold), nb::borrow(beta)};
   nb::object result = lif_scan_fused(torch, buffers, x_seq, mem, /*keep_potentials=*/true);
   ctx.attr("save_for_backward")(result[2], tau, r, v_leak, v_threshold, beta);
   // Unused outputs (usually the final membrane) get no gradient tensor of zeros.
