@@ -85,14 +85,14 @@ void check_layout(const LifParams& params, int64_t row_length) {
   }
 }
 
-// Runs `body(tile_params, offset, first_column, n)` for every tile in the work
-// units [begin, end); a unit is one tile of one row.
+// Runs `body(tile, offset, n)` for every tile of neurons, each through all
+// `steps`; tiles are one row's columns [first, first + n) and split over threads.
 template <typename Body>
-void for_tiles(const LifParams& params, int64_t count, int64_t row_length, int64_t work_per_unit,
+void for_tiles(const LifParams& params, int64_t count, int64_t row_length, int64_t steps,
                int threads, Body body) {
   const int64_t tiles_per_row = (row_length + kTile - 1) / kTile;
   const int64_t units = count / row_length * tiles_per_row;
-  const int parts = threads_for(units * work_per_unit, kMinWorkPerThread, threads);
+  const int parts = threads_for(count * steps, kMinWorkPerThread, threads);
   parallel_for(units, parts, [&](int64_t begin, int64_t end) {
     TileParams tile_params(params, row_length);
     Tile tile;
