@@ -2,8 +2,8 @@
 // integrate-and-fire neurons with zero reset).
 #include <array>
 
-#include "core/lif.h"
 #include "import_ir/classes.h"
+#include "import_ir/lif_fused.h"
 #include "import_ir/module_fields.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
@@ -73,61 +73,13 @@ void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
   self.attr("register_buffer")("beta", beta);
 }
 
-// A buffer the fused kernel can index: one value, or one per innermost position.
-bool kernel_param(nb::handle buffer, int64_t x_dims, int64_t row_length, core::NeuronParam& param) {
-  const auto shape = py::shape_of(buffer);
-  const int64_t count = py::numel(buffer);
-  const bool single = count == 1 && static_cast<int64_t>(shape.size()) <= x_dims;
-  const bool per_column = shape.size() == 1 && count == row_length;
-  if (!single && !per_column) return false;
-  param = {py::float_data(buffer), count};
-  return true;
-}
-
-// The fused step on raw memory; returns None when the tensors do not qualify.
-nb::object lif_step_fused(nb::handle torch, nb::handle buffers, nb::handle x, nb::handle mem) {
-  nb::object tau = buffers["tau"];
-  nb::object r = buffers["r"];
-  nb::object v_leak = buffers["v_leak"];
-  nb::object v_threshold = buffers["v_threshold"];
-  nb::object beta = buffers["beta"];
-  nb::handle membrane = mem.is_none() ? x : mem;
-  if (!py::kernel_allowed(torch, {x, membrane, tau, r, v_leak, v_threshold, beta})) {
-    return nb::none();
-  }
-
-  const auto shape = py::shape_of(x);
-  if (shape.empty() || py::shape_of(membrane) != shape) return nb::none();
-  const auto x_dims = static_cast<int64_t>(shape.size());
-  const int64_t row_length = shape.back();
-  core::LifParams params{};
-  if (!kernel_param(tau, x_dims, row_length, params.tau) ||
-      !kernel_param(r, x_dims, row_length, params.r) ||
-      !kernel_param(v_leak, x_dims, row_length, params.v_leak) ||
-      !kernel_param(v_threshold, x_dims, row_length, params.v_threshold) ||
-      !kernel_param(beta, x_dims, row_length, params.beta)) {
-    return nb::none();
-  }
-
-  nb::object spikes = torch.attr("empty_like")(x);
-  nb::object new_mem = torch.attr("empty_like")(x);
-  const float* x_data = py::float_data(x);
-  const float* mem_data = mem.is_none() ? nullptr : py::float_data(mem);
-  float* spike_data = py::float_data(spikes);
-  float* mem_out = py::float_data(new_mem);
-  const int64_t count = py::numel(x);
-  if (row_length > 0) {
-    nb::gil_scoped_release release;
-    core::lif_step(params, x_data, mem_data, spike_data, mem_out, count, row_length);
-  }
-  return nb::make_tuple(spikes, new_mem);
-}
-
 nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   nb::object torch = module_global("torch");
   // The buffer dictionary itself: cheaper than nn.Module.__getattr__ per buffer.
   nb::object buffers = self.attr("_buffers");
-  if (nb::object fused = lif_step_fused(torch, buffers, x, mem); !fused.is_none()) return fused;
+  if (nb::object fused = lif_step_fused(torch, lif_buffers(buffers), x, mem); !fused.is_none()) {
+    return fused;
+  }
 
   nb::object membrane = mem.is_none() ? torch.attr("zeros_like")(x) : nb::borrow(mem);
   nb::object beta = buffers["beta"];
@@ -141,6 +93,80 @@ nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
       module_global("SpikeFunction").attr("apply")(potential, buffers["v_threshold"]);
   nb::object reset = potential * (nb::int_(1) - spikes);
   return nb::make_tuple(spikes, reset);
+}
+
+// --- Whole sequences -------------------------------------------------------------
+
+nb::object scan_function_forward(nb::handle ctx, nb::handle x_seq, nb::handle mem, nb::handle tau,
+                                 nb::handle r, nb::handle v_leak, nb::handle v_threshold,
+                                 nb::handle beta) {
+  nb::object torch = module_global("torch");
+  const LifBuffers buffers{nb::borrow(tau), nb::borrow(r), nb::borrow(v_leak),
+                           nb::borrow(v_threshold), nb::borrow(beta)};
+  nb::object result = lif_scan_fused(torch, buffers, x_seq, mem, /*keep_potentials=*/true);
+  ctx.attr("save_for_backward")(result[2], tau, r, v_leak, v_threshold, beta);
+  // Unused outputs (usually the final membrane) get no gradient tensor of zeros.
+  ctx.attr("set_materialize_grads")(false);
+  return nb::make_tuple(result[0], result[1]);
+}
+
+nb::object scan_function_backward(nb::handle ctx, nb::handle grad_spikes, nb::handle grad_mem) {
+  nb::object torch = module_global("torch");
+  nb::object saved = ctx.attr("saved_tensors");
+  const LifBuffers buffers{saved[1], saved[2], saved[3], saved[4], saved[5]};
+  const bool want_grad_mem = py::truthy(ctx.attr("needs_input_grad")[1]);
+  nb::object grads = lif_scan_backward_fused(torch, buffers, saved[0], grad_spikes, grad_mem,
+                                             want_grad_mem, kDefaultSlope);
+  return nb::make_tuple(grads[0], grads[1], nb::none(), nb::none(), nb::none(), nb::none(),
+                        nb::none());
+}
+
+bool any_requires_grad(const LifBuffers& buffers) {
+  for (nb::handle buffer :
+       {buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta}) {
+    if (py::truthy(buffer.attr("requires_grad"))) return true;
+  }
+  return false;
+}
+
+// Step by step through the module's own forward, for what the kernel cannot take.
+nb::object scan_composed(nb::handle self, nb::handle torch, nb::handle x_seq, nb::handle mem) {
+  nb::list spikes;
+  nb::object membrane = nb::borrow(mem);
+  for (nb::handle x : x_seq) {
+    nb::object out = self.attr("forward")(x, membrane);
+    spikes.append(out[0]);
+    membrane = out[1];
+  }
+  return nb::make_tuple(torch.attr("stack")(spikes), membrane);
+}
+
+nb::object lif_scan(nb::handle self, nb::handle x_seq, nb::handle mem) {
+  nb::object torch = module_global("torch");
+  const auto shape = py::shape_of(x_seq);
+  if (shape.empty()) {
+    throw nb::value_error("LIFModule.scan: x_seq must be time-major [T, ...], got a 0-d tensor");
+  }
+  // No steps leave the membrane as it was.
+  if (shape[0] == 0) {
+    return nb::make_tuple(torch.attr("empty_like")(x_seq), nb::borrow(mem));
+  }
+  const LifBuffers buffers = lif_buffers(self.attr("_buffers"));
+  if (!lif_scan_qualifies(torch, buffers, x_seq, mem)) {
+    return scan_composed(self, torch, x_seq, mem);
+  }
+  const bool grad_enabled = py::truthy(torch.attr("is_grad_enabled")());
+  const bool input_grad =
+      grad_enabled && (py::truthy(x_seq.attr("requires_grad")) ||
+                       (!mem.is_none() && py::truthy(mem.attr("requires_grad"))));
+  if (grad_enabled && any_requires_grad(buffers)) return scan_composed(self, torch, x_seq, mem);
+  if (input_grad) {
+    return module_global("LIFScanFunction")
+        .attr("apply")(x_seq, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
+                       buffers.beta);
+  }
+  nb::object result = lif_scan_fused(torch, buffers, x_seq, mem, /*keep_potentials=*/false);
+  return nb::make_tuple(result[0], result[1]);
 }
 
 }  // namespace
@@ -171,6 +197,27 @@ void define_spiking(nb::module_ module) {
               nb::arg("r").none(), nb::arg("v_leak").none(), nb::arg("v_threshold").none())
       .method("forward", &lif_forward, nb::arg("self").none(), nb::arg("x").none(),
               nb::arg("mem").none() = nb::none())
+      .method("scan", &lif_scan, nb::arg("self").none(), nb::arg("x_seq").none(),
+              nb::arg("mem").none() = nb::none(),
+              "Runs a whole time-major sequence ``x_seq`` [T, ...] from membrane ``mem``\n"
+              "(None: at rest) and returns ``(spikes [T, ...], mem)``, the same as calling\n"
+              "the module once per step and passing the membrane on. Contiguous float32\n"
+              "CPU tensors run in one fused kernel, under autograd as ``LIFScanFunction``.")
+      .finish();
+
+  py::ClassBuilder(module, "LIFScanFunction", torch.attr("autograd").attr("Function"),
+                   "A LIF layer scanned through time as one autograd operation.\n\n"
+                   "``LIFScanFunction.apply(x_seq, mem, tau, r, v_leak, v_threshold, beta)``\n"
+                   "returns ``(spikes, mem)`` like ``LIFModule.scan``; backwards it passes the\n"
+                   "surrogate gradient of ``SpikeFunction`` through time, and through the\n"
+                   "reset, to ``x_seq`` and ``mem``. All tensors must be contiguous float32\n"
+                   "CPU tensors.")
+      .static_method("forward", &scan_function_forward, nb::arg("ctx").none(),
+                     nb::arg("x_seq").none(), nb::arg("mem").none(), nb::arg("tau").none(),
+                     nb::arg("r").none(), nb::arg("v_leak").none(), nb::arg("v_threshold").none(),
+                     nb::arg("beta").none())
+      .static_method("backward", &scan_function_backward, nb::arg("ctx").none(),
+                     nb::arg("grad_spikes").none(), nb::arg("grad_mem").none())
       .finish();
 }
 

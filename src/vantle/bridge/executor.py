@@ -91,7 +91,10 @@ class GraphExecutor(nn.Module):
     Kept states are plain attributes, not part of ``state_dict()``, and are not detached: the
     autograd graph grows across calls until ``reset_state()`` (new sequence) or ``detach_state()``
     (truncated backpropagation through time). They do not follow ``.to()``; reset after moving the
-    executor to another device or dtype, or after changing the batch size. Copies (``pickle``,
+    executor to another device or dtype, or after changing the batch size (a kept tensor state of
+    the input's rank whose batch size differs from the input's is an error naming the node, not
+    a broadcast). ``run(x_seq)`` runs a whole time-major sequence at once, with the same results
+    as one call per step. Copies (``pickle``,
     ``copy.deepcopy``, ``torch.save``) carry detached copies of the kept states.
 
     The execution plan is fixed at construction. Modules are looked up by child name on every
@@ -109,6 +112,7 @@ class GraphExecutor(nn.Module):
         for t in range(T):
             out = ex(x[t])
         ex.reset_state()  # before the next sequence
+        outs = ex.run(x)  # the same, all T steps at once: [T, batch, ...]
 
     Raises:
         TypeError: ``modules`` is not a mapping of string names to modules, or an edge is not a
@@ -150,24 +154,29 @@ class GraphExecutor(nn.Module):
     def forward(self, *inputs: Any) -> Any:
         """Run one step of the whole graph; see the class docstring for the data flow."""
         if len(inputs) != self._num_sources:
-            sources = [step.node for step in self._steps if step.source_slot >= 0]
-            raise TypeError(
-                f"GraphExecutor expects {self._num_sources} input(s), one per source node "
-                f"{sources}, but got {len(inputs)}"
-            )
+            raise self._input_count_error(len(inputs), "input")
         children = self._modules
         states = self._states
         values: List[Any] = [None] * len(self._steps)
         for position, step in enumerate(self._steps):
             module = children[step.child] if step.child is not None else None
-            x = self._gather(step, module, inputs, values)
+            # One producer is the common case; merges and sources take the general path.
+            if step.source_slot < 0 and len(step.inputs) == 1:
+                producer, chunk = step.inputs[0]
+                x = values[producer] if chunk is None else values[producer][chunk]
+            else:
+                x = self._gather(step, module, inputs, values)
             if module is None:
                 values[position] = x
                 continue
             state = states.get(step.node)
-            out = module(x) if state is None else module(x, state)
+            if state is None:
+                out = module(x)
+            else:
+                check_kept_state(step.node, state, x)
+                out = module(x, state)
             if step.multi_output:
-                values[position] = _checked_chunks(step, out)
+                values[position] = checked_chunks(step, out)
             elif isinstance(out, (tuple, list)):
                 if len(out) != 2:
                     raise ValueError(
@@ -180,6 +189,46 @@ class GraphExecutor(nn.Module):
         if len(self._sink_steps) == 1:
             return values[self._sink_steps[0]]
         return tuple(values[position] for position in self._sink_steps)
+
+    def run(self, *x_seqs: torch.Tensor) -> Any:
+        """Run a whole time-major sequence: the same as one call per time step, stacked.
+
+        Takes one tensor ``[T, batch, ...]`` per source node and returns the sink outputs
+        stacked over time (``[T, batch, ...]``, a tuple for several sinks). Kept states carry on
+        from the previous call and are left as T calls would leave them, autograd history
+        included. Graphs whose nodes all treat each sample on their own (the imported layers;
+        LIF, the only state) run layer by layer: every other node once on all T*batch samples,
+        each LIF layer one scan through time (``LIFModule.scan``). Any other graph (modules with
+        state of their own, training-mode batch norm, hooks, unknown module classes) runs step
+        by step.
+
+        Spikes equal those of stepping as long as each layer computes a sample the same way in
+        a bigger batch (torch's CPU matrix products do for batches above one; a batch of one
+        may round differently in the last bit); membranes agree to float32 rounding.
+
+        Raises:
+            TypeError: the number of sequences differs from the number of source nodes.
+            ValueError: a sequence is not a tensor of at least two dimensions, or the
+                sequences differ in length or have no time steps.
+        """
+        from vantle.bridge import sequence
+
+        if len(x_seqs) != self._num_sources:
+            raise self._input_count_error(len(x_seqs), "sequence")
+        sequence.check_sequences(x_seqs, self._source_names())
+        roles = sequence.layer_major_roles(self)
+        if roles is None:
+            return sequence.run_stepping(self, x_seqs)
+        return sequence.run_layer_major(self, roles, x_seqs)
+
+    def _source_names(self) -> List[str]:
+        return [step.node for step in self._steps if step.source_slot >= 0]
+
+    def _input_count_error(self, count: int, what: str) -> TypeError:
+        return TypeError(
+            f"GraphExecutor expects {self._num_sources} {what}(s), one per source node "
+            f"{self._source_names()}, but got {count}"
+        )
 
     @staticmethod
     def _gather(step: _Step, module: Optional[nn.Module], inputs: Tuple[Any, ...],
@@ -214,7 +263,7 @@ class GraphExecutor(nn.Module):
         return state
 
     def extra_repr(self) -> str:
-        sources = [step.node for step in self._steps if step.source_slot >= 0]
+        sources = self._source_names()
         sinks = [self._steps[position].node for position in self._sink_steps]
         return (
             f"nodes={len(self._steps)}, edges={len(self.edges)}, "
@@ -352,7 +401,18 @@ def _sink_positions(steps: Tuple[_Step, ...]) -> Tuple[int, ...]:
     return tuple(sorted(sinks, key=lambda position: steps[position].rank))
 
 
-def _checked_chunks(step: _Step, out: Any) -> Any:
+def check_kept_state(node: str, state: Any, x: Any) -> None:
+    """A kept membrane-like state (a tensor of the input's rank) must match the batch size."""
+    if (isinstance(state, torch.Tensor) and isinstance(x, torch.Tensor)
+            and state.dim() == x.dim() > 0 and state.shape[0] != x.shape[0]):
+        raise ValueError(
+            f"GraphExecutor: node {node!r} keeps a state of shape {tuple(state.shape)} that does "
+            f"not fit its input of shape {tuple(x.shape)}: the batch size changed; call "
+            "reset_state() before running another batch size"
+        )
+
+
+def checked_chunks(step: _Step, out: Any) -> Any:
     if not isinstance(out, (tuple, list)):
         raise ValueError(
             f"GraphExecutor: multi-output node {step.node!r} returned {type(out).__name__}, "
