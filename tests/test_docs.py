@@ -1,22 +1,33 @@
-"""Every Python code block of the guides in docs/ runs, in order, one namespace per guide."""
+"""Every code block of the guides in docs/ runs, in document order: Python blocks in one
+namespace per guide, shell blocks with the installed command-line tool on the PATH."""
 
 from __future__ import annotations
 
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 DOCS = Path(__file__).resolve().parent.parent / "docs"
-BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+BLOCK = re.compile(r"^```(python|bash)\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
 @pytest.mark.parametrize("guide", sorted(DOCS.glob("*.md")), ids=lambda path: path.stem)
 def test_guide_code_runs(guide, tmp_path, monkeypatch):
     blocks = BLOCK.findall(guide.read_text(encoding="utf-8"))
-    assert blocks, f"{guide.name} shows no Python code"
+    assert blocks, f"{guide.name} shows no code"
     monkeypatch.chdir(tmp_path)  # files the guide writes land in a fresh folder
     namespace: dict = {"__name__": f"docs_{guide.stem}"}
-    for number, block in enumerate(blocks, 1):
-        code = compile(block, f"{guide.name} block {number}", "exec")
-        exec(code, namespace)  # noqa: S102 - the guides are ours
+    scripts = Path(sys.executable).parent  # where the package installed vantle-bridge
+    env = {**os.environ, "PATH": f"{scripts}{os.pathsep}{os.environ.get('PATH', '')}"}
+    for number, (language, block) in enumerate(blocks, 1):
+        where = f"{guide.name} block {number}"
+        if language == "python":
+            exec(compile(block, where, "exec"), namespace)  # noqa: S102 - the guides are ours
+            continue
+        result = subprocess.run(["bash", "-euo", "pipefail", "-c", block], env=env,
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, f"{where}:\n{result.stdout}{result.stderr}"
