@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up from scratch and runs all tests: C++ (GoogleTest) and Python (pytest).
+# Sets everything up from scratch and runs all tests: C++ (GoogleTest) and Python (pytest),
+# the Python tests on CPython 3.11 (.venv) and 3.13 (.venv313).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,8 @@ ctest --test-dir build/cpp --output-on-failure
 
 # The sources live under src/, so the installed package is what gets tested.
 .venv/bin/python -m pytest -q "$@"
+
+# Model authors run CPython 3.13: the same sources, built and tested there.
+python313="$(bash scripts/find_python.sh 3.13)"
+VANTLE_VENV=.venv313 VANTLE_PYTHON="$python313" bash scripts/setup.sh test
+.venv313/bin/python -m pytest -q "$@"

@@ -5,70 +5,80 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/nms_grid.h"
+#include "core/nms_overlap.h"
+
 namespace vantle::core {
 namespace {
 
-// Coordinates in score order, one array per column, so the overlap loop runs
-// over contiguous memory.
-template <typename T>
-struct SortedBoxes {
-  std::vector<T> x1, y1, x2, y2, area;
+using nms_detail::Box;
+using nms_detail::box_at;
+using nms_detail::SortedBoxes;
 
-  SortedBoxes(std::span<const T> boxes, std::span<const int64_t> order)
-      : x1(order.size()), y1(order.size()), x2(order.size()), y2(order.size()), area(order.size()) {
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      const T* row = boxes.data() + 4 * order[k];
-      x1[k] = row[0];
-      y1[k] = row[1];
-      x2[k] = row[2];
-      y2[k] = row[3];
-      area[k] = (x2[k] - x1[k]) * (y2[k] - y1[k]);
-    }
-  }
-};
-
-// The clamps of the composed path: a NaN passes through unchanged.
-template <typename T>
-T at_least(T value, T floor) {
-  return value < floor ? floor : value;
-}
-
-// Marks every box after `i` that box `i` overlaps by more than `threshold`.
-// Boxes already suppressed are recomputed too: marking them again changes
-// nothing, and the loop stays branch-free.
+// Marks every box after `i` that box `i` suppresses. Boxes already suppressed
+// are tested too: marking them again changes nothing, and the loop stays
+// branch-free.
 template <typename T>
 void suppress_after(const SortedBoxes<T>& b, std::size_t i, T threshold,
                     std::vector<unsigned char>& suppressed) {
-  const T min_union = static_cast<T>(1e-7);
-  const T x1 = b.x1[i], y1 = b.y1[i], x2 = b.x2[i], y2 = b.y2[i], area = b.area[i];
-  const std::size_t n = suppressed.size();
-  for (std::size_t j = i + 1; j < n; ++j) {
-    const T width = at_least(std::min(x2, b.x2[j]) - std::max(x1, b.x1[j]), T(0));
-    const T height = at_least(std::min(y2, b.y2[j]) - std::max(y1, b.y1[j]), T(0));
-    const T inter = width * height;
-    const T iou = inter / at_least(area + b.area[j] - inter, min_union);
-    suppressed[j] |= static_cast<unsigned char>(iou > threshold);
+  const Box<T> kept = box_at(b, i);
+  for (std::size_t j = i + 1; j < b.size(); ++j) {
+    suppressed[j] |=
+        static_cast<unsigned char>(nms_detail::suppresses(kept, box_at(b, j), threshold));
   }
+}
+
+// Kept positions into `sorted`, testing each kept box against all later ones.
+template <typename T>
+std::vector<int64_t> all_pairs_greedy(const SortedBoxes<T>& sorted, T threshold) {
+  std::vector<unsigned char> suppressed(sorted.size(), 0);
+  std::vector<int64_t> keep;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (suppressed[i] != 0) continue;
+    keep.push_back(static_cast<int64_t>(i));
+    suppress_after(sorted, i, threshold, suppressed);
+  }
+  return keep;
+}
+
+template <typename T>
+void check_shapes(std::span<const T> boxes, std::span<const double> scores) {
+  if (boxes.size() != 4 * scores.size()) {
+    throw std::invalid_argument("nms_greedy: boxes must hold four values per score");
+  }
+}
+
+std::vector<int64_t> to_indices(const std::vector<int64_t>& positions,
+                                const std::vector<int64_t>& order) {
+  std::vector<int64_t> indices(positions.size());
+  for (std::size_t k = 0; k < positions.size(); ++k) {
+    indices[k] = order[static_cast<std::size_t>(positions[k])];
+  }
+  return indices;
 }
 
 template <typename T>
 std::vector<int64_t> greedy(std::span<const T> boxes, std::span<const double> scores,
                             double iou_threshold) {
-  if (boxes.size() != 4 * scores.size()) {
-    throw std::invalid_argument("nms_greedy: boxes must hold four values per score");
-  }
-  const std::vector<int64_t> order = descending_score_order(scores);
-  const SortedBoxes<T> sorted(boxes, order);
+  check_shapes(boxes, scores);
+  std::vector<int64_t> order = descending_score_order(scores);
   // The composed path compares against the threshold in the boxes' precision.
   const T threshold = static_cast<T>(iou_threshold);
-  std::vector<unsigned char> suppressed(order.size(), 0);
-  std::vector<int64_t> keep;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (suppressed[i] != 0) continue;
-    keep.push_back(order[i]);
-    suppress_after(sorted, i, threshold, suppressed);
-  }
-  return keep;
+  // No IoU, NaN included, is greater than NaN: nothing is suppressed.
+  if (std::isnan(threshold)) return order;
+  const SortedBoxes<T> sorted(boxes, order);
+  // Below zero even disjoint boxes suppress each other, so every pair counts.
+  if (threshold < 0) return to_indices(all_pairs_greedy(sorted, threshold), order);
+  return to_indices(nms_detail::grid_greedy(sorted, threshold), order);
+}
+
+template <typename T>
+std::vector<int64_t> greedy_all_pairs(std::span<const T> boxes, std::span<const double> scores,
+                                      double iou_threshold) {
+  check_shapes(boxes, scores);
+  const std::vector<int64_t> order = descending_score_order(scores);
+  const SortedBoxes<T> sorted(boxes, order);
+  return to_indices(all_pairs_greedy(sorted, static_cast<T>(iou_threshold)), order);
 }
 
 }  // namespace
@@ -92,6 +102,16 @@ std::vector<int64_t> nms_greedy(std::span<const float> boxes, std::span<const do
 std::vector<int64_t> nms_greedy(std::span<const double> boxes, std::span<const double> scores,
                                 double iou_threshold) {
   return greedy(boxes, scores, iou_threshold);
+}
+
+std::vector<int64_t> nms_greedy_all_pairs(std::span<const float> boxes,
+                                          std::span<const double> scores, double iou_threshold) {
+  return greedy_all_pairs(boxes, scores, iou_threshold);
+}
+
+std::vector<int64_t> nms_greedy_all_pairs(std::span<const double> boxes,
+                                          std::span<const double> scores, double iou_threshold) {
+  return greedy_all_pairs(boxes, scores, iou_threshold);
 }
 
 }  // namespace vantle::core

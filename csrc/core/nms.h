@@ -21,11 +21,19 @@ namespace vantle::core {
 
 // `boxes` holds scores.size() rows of (x1, y1, x2, y2). Returns the indices of
 // the kept boxes, best score first. Throws std::invalid_argument when `boxes`
-// does not hold four values per score.
+// does not hold four values per score. Tests a kept box only against boxes
+// that can overlap it (near-linear for boxes spread over an image).
 std::vector<int64_t> nms_greedy(std::span<const float> boxes, std::span<const double> scores,
                                 double iou_threshold);
 std::vector<int64_t> nms_greedy(std::span<const double> boxes, std::span<const double> scores,
                                 double iou_threshold);
+
+// The same result, testing each kept box against every later box: O(N x kept).
+// The baseline that the tests and benchmarks hold nms_greedy to.
+std::vector<int64_t> nms_greedy_all_pairs(std::span<const float> boxes,
+                                          std::span<const double> scores, double iou_threshold);
+std::vector<int64_t> nms_greedy_all_pairs(std::span<const double> boxes,
+                                          std::span<const double> scores, double iou_threshold);
 
 // Positions 0..n-1 ordered by descending score: NaN first, ties by position.
 std::vector<int64_t> descending_score_order(std::span<const double> scores);

@@ -228,6 +228,33 @@ def test_fallback_on_special_values_equals_the_reference(seed, threshold):
                        greedy_nms(boxes, scores, threshold, stable=True))
 
 
+def hostile_scene(kind: str) -> tuple[torch.Tensor, torch.Tensor]:
+    """Clustered boxes mixed with boxes that stress a neighbour search, and tied scores."""
+    boxes, scores = clustered_boxes(1500, 25, seed=len(kind))
+    generator = torch.Generator().manual_seed(len(kind))
+    extra = torch.rand(300, 4, generator=generator) * 640
+    if kind == "covering":  # boxes over everything, some unbounded or past float range
+        extra[:, :2] = torch.tensor([-1e6, -float("inf"), -3e38])[torch.arange(300) % 3, None]
+        extra[:, 2:] = -extra[:, :2]
+    elif kind == "degenerate":  # points, lines and inverted boxes among the others
+        extra[::3, 2] = extra[::3, 0]
+        extra[1::3, 3] = extra[1::3, 1] - 5
+    elif kind == "tiny":  # the same scene at a scale where areas underflow float32
+        boxes = boxes * 1e-21
+    scores = torch.cat((scores, torch.rand(300, generator=generator)))
+    scores = (scores * 4).round() / 4  # five distinct scores: ties everywhere
+    return torch.cat((boxes, extra)), scores
+
+
+@pytest.mark.parametrize("kind", ["covering", "degenerate", "tiny"])
+@pytest.mark.parametrize("threshold", [0.0, 0.45, 0.9])
+def test_fallback_on_hostile_scenes_equals_the_reference(kind, threshold):
+    boxes, scores = hostile_scene(kind)
+    for dtype in (torch.float32, torch.float64):
+        assert torch.equal(fallback(boxes.to(dtype), scores, threshold),
+                           greedy_nms(boxes.to(dtype), scores, threshold, stable=True))
+
+
 @pytest.mark.parametrize(
     "convert",
     [
