@@ -87,8 +87,10 @@ def test_stub_and_module_name_the_same_callables_with_the_same_parameters(name):
 def test_examples_type_check_against_the_stubs(tmp_path):
     pytest.importorskip("mypy")
     result = subprocess.run(
+        # The examples are checked against the types the package declares; the package's
+        # own modules are read for those types, not checked themselves.
         [sys.executable, "-m", "mypy", "--no-incremental", "--ignore-missing-imports",
-         "--cache-dir", str(tmp_path), str(ROOT / "examples")],
+         "--follow-imports=silent", "--cache-dir", str(tmp_path), str(ROOT / "examples")],
         capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(ROOT / "src")},
     )
     assert result.returncode == 0, result.stdout + result.stderr
