@@ -30,8 +30,10 @@ class ParamTile {
   }
 
   const float* at(int64_t first, int64_t n) {
-    if (per_column_) return param_.values + first;
+    // One value for all comes first: with rows of one column it is also "per
+    // column", and a uniform tau is read a whole tile long.
     if (param_.size == 1) return splat_.data();
+    if (per_column_) return param_.values + first;
     for (int64_t j = 0; j < n; ++j) scratch_[j] = param_.values[(first + j) % param_.size];
     return scratch_.data();
   }

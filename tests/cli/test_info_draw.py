@@ -1,6 +1,7 @@
 """info and draw: every node with shapes along the edges, parameters, settings; the picture."""
 
 import json
+import os
 import re
 import shutil
 
@@ -80,8 +81,9 @@ def test_draw_dot_always_svg_with_graphviz_and_a_hint_without(branching_file, tm
     assert "invtrapezium" in nodes["merge"] and "shape=trapezium" in nodes["split"]
     assert 'label="fc\\nAffine\\n(5,)"' in nodes["fc"]
 
+    # A PATH without Graphviz; the rest of the environment stays (a preloaded runtime).
     missing_dot = cli("draw", branching_file, "-o", tmp_path / "graph.svg",
-                      env={"PATH": str(tmp_path)})
+                      env={**os.environ, "PATH": str(tmp_path)})
     assert_one_line_error(missing_dot, "Graphviz", "apt-get install graphviz", ".dot")
     if shutil.which("dot") is None:
         pytest.skip("Graphviz's dot program is not installed")
