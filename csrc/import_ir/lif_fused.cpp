@@ -2,6 +2,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "core/lif.h"
@@ -116,10 +117,7 @@ bool kernel_params(const LifBuffers& buffers, const Shape& step, core::LifParams
   for (const auto& [buffer, param] : fields) {
     int64_t period = 0;
     if (!fits_step(shape_of(buffer), step, period)) return false;
-    // A buffer without memory (an emptied storage) stays with the composed path.
-    const float* values = KernelGate::data(buffer);
-    if (values == nullptr) return false;
-    *param = {values, period};
+    *param = {KernelGate::data(buffer), period};
     row_length = std::max(row_length, period);
   }
   if (row_length == 1) row_length = product(step.begin(), step.end());
@@ -144,11 +142,6 @@ float* optional_data(nb::handle tensor) {
   return tensor.is_none() ? nullptr : KernelGate::data(tensor);
 }
 
-// A non-empty input must have memory to read (an emptied storage has none).
-bool readable(int64_t count, nb::handle tensor) {
-  return count == 0 || tensor.is_none() || KernelGate::data(tensor) != nullptr;
-}
-
 }  // namespace
 
 LifBuffers lif_buffers(nb::handle buffer_dict) {
@@ -171,10 +164,7 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   core::LifParams params{};
   int64_t row_length = 0;
   const int64_t count = product(step.begin(), step.end());
-  if (!kernel_params(buffers, step, params, row_length) || !readable(count, x) ||
-      !readable(count, mem)) {
-    return nb::none();
-  }
+  if (!kernel_params(buffers, step, params, row_length)) return nb::none();
 
   nb::object spikes = new_like(torch, x);
   nb::object new_mem = new_like(torch, x);
@@ -190,38 +180,48 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   return nb::make_tuple(spikes, new_mem);
 }
 
-bool lif_scan_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,
-                        nb::handle mem) {
-  const KernelGate gate(torch);
+namespace {
+
+// What the scan kernel needs of a qualifying sequence.
+struct ScanPlan {
+  Shape shape;  // of x_seq: [T, step...]
+  core::LifParams params{};
+  int64_t row_length = 0;
+};
+
+std::optional<ScanPlan> scan_plan(const KernelGate& gate, const LifBuffers& buffers,
+                                  nb::handle x_seq, nb::handle mem) {
   if (!gate.usable({x_seq, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
                     buffers.beta}) ||
       gate.tracing_or_compiling()) {
-    return false;
+    return std::nullopt;
   }
-  const Shape shape = shape_of(x_seq);
-  if (shape.size() < 2) return false;
-  const Shape step(shape.begin() + 1, shape.end());
-  if (!mem.is_none() && shape_of(mem) != step) return false;
-  core::LifParams params{};
-  int64_t row_length = 0;
-  const int64_t count = product(shape.begin(), shape.end());
-  return kernel_params(buffers, step, params, row_length) && readable(count, x_seq) &&
-         readable(count, mem);
+  ScanPlan plan{shape_of(x_seq)};
+  if (plan.shape.size() < 2) return std::nullopt;
+  const Shape step(plan.shape.begin() + 1, plan.shape.end());
+  if (!mem.is_none() && shape_of(mem) != step) return std::nullopt;
+  if (!kernel_params(buffers, step, plan.params, plan.row_length)) return std::nullopt;
+  return plan;
+}
+
+}  // namespace
+
+bool lif_scan_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,
+                        nb::handle mem) {
+  return scan_plan(KernelGate(torch), buffers, x_seq, mem).has_value();
 }
 
 nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,
                           nb::handle mem, bool keep_potentials) {
-  if (!lif_scan_qualifies(torch, buffers, x_seq, mem)) {
+  const KernelGate gate(torch);
+  const std::optional<ScanPlan> plan = scan_plan(gate, buffers, x_seq, mem);
+  if (!plan) {
     throw nb::type_error(
         "LIFScanFunction: the input, membrane and LIF buffers must be contiguous float32 CPU "
         "tensors, the input time-major [T, ...] and the membrane shaped like one step");
   }
-  const KernelGate gate(torch);
-  const Shape shape = shape_of(x_seq);
+  const Shape& shape = plan->shape;
   const Shape step(shape.begin() + 1, shape.end());
-  core::LifParams params{};
-  int64_t row_length = 0;
-  kernel_params(buffers, step, params, row_length);
 
   nb::object spikes = new_like(torch, x_seq);
   nb::object potentials = keep_potentials ? new_like(torch, x_seq) : nb::none();
@@ -229,11 +229,11 @@ nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   const core::LifSequence sequence{KernelGate::data(x_seq),           optional_data(mem),
                                    KernelGate::data(spikes),          optional_data(potentials),
                                    KernelGate::data(mem_out),         shape[0],
-                                   product(step.begin(), step.end()), row_length};
+                                   product(step.begin(), step.end()), plan->row_length};
   const int threads = gate.threads();
   {
     nb::gil_scoped_release release;
-    core::lif_scan(params, sequence, threads);
+    core::lif_scan(plan->params, sequence, threads);
   }
   return nb::make_tuple(spikes, mem_out, potentials);
 }
