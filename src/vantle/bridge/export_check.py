@@ -129,8 +129,7 @@ def compare_with_graph(graph: ir.Graph, reference: Mapping[str, List[Any]],
     for child, module in executor.named_children():
         module.register_forward_hook(recorder(node_of_child.get(child, child)))
 
-    fed = {destination for _, destination in graph.edges}
-    sources = [name for name in graph.nodes if name not in fed]
+    sources = executor._source_names()  # in the order the executor takes its inputs
     error = ""
     with torch.no_grad():
         for number, arguments in enumerate(steps):
