@@ -14,6 +14,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import torch
 
 from vantle import ir
+from vantle.bridge._text_table import text_table
 
 __all__ = ["ExportCheck", "NodeCheck"]
 
@@ -56,8 +57,7 @@ class ExportCheck:
             (n.name, n.kind, str(n.steps), f"{n.max_abs_diff:.3g}", str(n.mismatched), n.note)
             for n in self.nodes
         ]
-        widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-        lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in rows]
+        lines = text_table(rows)
         first = self.first_mismatch
         verdict = f"first mismatch: {first.name!r}" if first else "no mismatch"
         lines.append(f"{verdict} (atol {self.atol:g})")

@@ -22,6 +22,7 @@ import torch
 from torch import nn
 
 from vantle.bridge import quantize as _quantize
+from vantle.bridge._text_table import text_table
 
 __all__ = ["LayerReport", "QuantizationReport", "quantization_report"]
 
@@ -89,11 +90,7 @@ class QuantizationReport(List[LayerReport]):
                 _sqnr_text(row.sqnr_db),
                 _range_text(row.activation_min, row.activation_max),
             ))
-        widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
-        text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip()
-                for line in lines]
-        text.insert(1, "  ".join("-" * width for width in widths))
-        return "\n".join(text)
+        return "\n".join(text_table(lines, rule=True))
 
     def __str__(self) -> str:
         return self.table()
