@@ -1,7 +1,8 @@
 // The traced pass: one forward call of the model with hooks on every module,
 // which record each module's input and output shape and, for every model but a
 // graph executor (whose edges are known), the data flow between modules and
-// operations (see trace/recorder.h).
+// operations (see trace/recorder.h). A plain Sequential of leaves needs no
+// hooks: the recorder calls its layers in turn itself.
 //
 // The pass runs under torch.no_grad() with every module in evaluation mode, so
 // batch-norm statistics do not move; afterwards each module gets its own
@@ -319,6 +320,73 @@ std::unordered_set<PyObject*> quiet_leaves(const ModuleTree& tree, nb::handle se
   return quiet;
 }
 
+namespace {
+
+bool has_entries(nb::handle table) {
+  return table.is_valid() && PyDict_GET_SIZE(table.ptr()) > 0;
+}
+
+// Hooks torch runs around every module call.
+bool global_hooks_set() {
+  nb::object module_module = module_global("torch").attr("nn").attr("modules").attr("module");
+  for (const char* name : {"_global_forward_hooks", "_global_forward_pre_hooks",
+                           "_global_backward_hooks", "_global_backward_pre_hooks"}) {
+    nb::object table = optional_attr(module_module, name);
+    if (!PyDict_Check(table.ptr()) || PyDict_GET_SIZE(table.ptr()) > 0) return true;
+  }
+  return false;
+}
+
+// The children a plain Sequential model calls, in order, when calling them in
+// turn is all that model(*args) would do and each is a quiet leaf without
+// pre-hooks of its own (which could change what it receives); else nothing.
+std::vector<nb::object> children_in_turn(nb::handle model, nb::handle sequential,
+                                         const std::vector<nb::tuple>& calls,
+                                         const std::unordered_set<PyObject*>& quiet) {
+  std::vector<nb::object> children;
+  if (Py_TYPE(model.ptr()) != reinterpret_cast<PyTypeObject*>(sequential.ptr())) return children;
+  for (const nb::tuple& args : calls) {
+    if (PyTuple_GET_SIZE(args.ptr()) != 1) return children;
+  }
+  nb::object dict = instance_dict(model);
+  if (!PyDict_Check(dict.ptr())) return children;
+  // A forward set on the instance, a compiled call, a trace of the JIT's, hooks.
+  const int own_forward = PyDict_Contains(dict.ptr(), interned("forward").ptr());
+  if (own_forward != 0) {
+    if (own_forward < 0) throw nb::python_error();
+    return children;
+  }
+  if (!optional_attr(model, "_compiled_call_impl").is_none()) return children;
+  if (!checked(
+           PyObject_CallNoArgs(module_global("torch").attr("_C").attr("_get_tracing_state").ptr()))
+           .is_none()) {
+    return children;
+  }
+  for (const char* table :
+       {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"}) {
+    if (!registry_of(dict, table).is_valid() || has_entries(registry_of(dict, table))) {
+      return children;
+    }
+  }
+  if (global_hooks_set()) return children;
+  nb::handle registered = registry_of(dict, "_modules");
+  if (!registered.is_valid() || PyDict_GET_SIZE(registered.ptr()) == 0) return children;
+  PyObject* key = nullptr;
+  PyObject* child = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(registered.ptr(), &position, &key, &child)) {
+    if (quiet.count(child) == 0 ||
+        has_entries(registry_of(instance_dict(child), "_forward_pre_hooks"))) {
+      children.clear();
+      return children;
+    }
+    children.push_back(nb::borrow(child));
+  }
+  return children;
+}
+
+}  // namespace
+
 std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
                                        bool always, bool fresh_state) {
@@ -348,13 +416,17 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
     Recorder recorder(*trace, env, [&](nb::handle module) { return kinds.is_leaf(module); });
     recorder.write_shapes_to(inputs, outputs);
     recorder.set_quiet(quiet);
+    const std::vector<nb::object> in_turn =
+        dataflow ? children_in_turn(model, nn.attr("Sequential"), calls, quiet)
+                 : std::vector<nb::object>();
+    recorder.call_in_turn(in_turn);
 
     TraceGuard guard(all_modules, nn.attr("Module"));
     try {
       guard.save_executor_states(model);
       guard.switch_to_eval();
       if (fresh_state) start_at_rest(all_modules);
-      if (dataflow) {
+      if (dataflow && in_turn.empty()) {
         std::vector<nb::object> announced;
         for (const nb::object& module : all_modules) {
           if (quiet.count(module.ptr()) == 0) announced.push_back(module);
@@ -362,7 +434,7 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
         guard.add_hooks(torch, recorder.pre_hook(), ForwardHooks::Kind::kPreWithKeywords,
                         announced);
         guard.add_hooks(torch, recorder.post_hook(), ForwardHooks::Kind::kForward, all_modules);
-      } else {
+      } else if (!dataflow) {
         guard.add_hooks(torch, make_shape_hook(inputs, outputs, tensor_type),
                         ForwardHooks::Kind::kForward, all_modules);
       }

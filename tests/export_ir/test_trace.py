@@ -268,20 +268,28 @@ def test_an_overridden_register_forward_hook_is_called_and_its_handle_removed(sa
     assert hooks_left(model) == 0
 
 
+class TwoLayers(nn.Module):
+    def __init__(self) -> None:
+        super().__init__()
+        self.fc = nn.Linear(4, 4)
+        self.act = nn.ReLU()
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        return self.act(self.fc(x))
+
+
 def test_hook_ids_come_from_torchs_shared_counter(sample4):
     from torch.utils.hooks import RemovableHandle
 
-    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
-    before = model[1].register_forward_hook(lambda m, i, o: None)
+    model = TwoLayers()
+    before = model.act.register_forward_hook(lambda m, i, o: None)
     start = RemovableHandle.next_id
     export_ir(model, sample4)
-    # A hook per module, and a pre-hook on the Sequential: the layers it calls
-    # are recorded when they return.
-    assert RemovableHandle.next_id == start + 4
-    after = model[1].register_forward_hook(lambda m, i, o: None)
-    assert list(model[1]._forward_hooks) == [before.id, after.id]
+    assert RemovableHandle.next_id == start + 6  # a pre-hook and a hook per module
+    after = model.act.register_forward_hook(lambda m, i, o: None)
+    assert list(model.act._forward_hooks) == [before.id, after.id]
     before.remove()
-    assert list(model[1]._forward_hooks) == [after.id]
+    assert list(model.act._forward_hooks) == [after.id]
 
 
 def test_a_replaced_registration_or_removal_sees_every_hook(monkeypatch, sample4):
@@ -300,10 +308,40 @@ def test_a_replaced_registration_or_removal_sees_every_hook(monkeypatch, sample4
 
     monkeypatch.setattr(nn.Module, "register_forward_hook", spy_register)
     monkeypatch.setattr(RemovableHandle, "remove", spy_remove)
-    model = nn.Sequential(nn.Linear(4, 4), nn.ReLU())
+    model = TwoLayers()
     export_ir(model, sample4)
     assert registered == list(model.modules())
-    assert len(removed) == 4 and hooks_left(model) == 0  # the Sequential's pre-hook included
+    assert len(removed) == 6 and hooks_left(model) == 0
+
+
+def test_a_plain_sequential_is_traced_without_hooks_into_the_same_graph(monkeypatch, sample4):
+    """The layers of a plain Sequential are called in turn by the trace itself; whatever
+    makes its call do more (hooks on it, a pre-hook of a layer, a global hook) takes the
+    hooked path, and both give the same graph."""
+    from torch.utils.hooks import RemovableHandle
+
+    def build() -> nn.Sequential:
+        torch.manual_seed(0)
+        shared = nn.ReLU()
+        return nn.Sequential(nn.Linear(4, 6), shared, nn.Dropout(), nn.Linear(6, 3), shared)
+
+    start = RemovableHandle.next_id
+    plain = export_ir(build(), sample4)
+    assert RemovableHandle.next_id == start
+    assert list(plain.nodes) == ["input", "0", "1", "2", "3", "1_1", "output"]
+
+    hooked = build()
+    hooked.register_forward_hook(lambda m, i, o: None)
+    assert export_ir(hooked, sample4) == plain
+    prehooked = build()
+    prehooked[0].register_forward_pre_hook(lambda m, i: None)
+    assert export_ir(prehooked, sample4) == plain
+    handle = nn.modules.module.register_module_forward_hook(lambda m, i, o: None)
+    try:
+        assert export_ir(build(), sample4) == plain
+    finally:
+        handle.remove()
+    assert RemovableHandle.next_id > start
 
 
 def test_threads_exporting_one_model_take_turns_and_leave_it_as_it_was():

@@ -471,8 +471,12 @@ nb::object Recorder::run(nb::handle model, nb::handle args) {
   active_recorder = this;
   nb::object output;
   try {
-    resume();
-    output = checked(PyObject_Call(model.ptr(), args.ptr(), nullptr));
+    if (in_turn_.empty()) {
+      resume();
+      output = checked(PyObject_Call(model.ptr(), args.ptr(), nullptr));
+    } else {
+      output = call_children(model, args);
+    }
   } catch (...) {
     if (mode_on_) {
       // Modes left above ours by the failed call go with it.
@@ -512,6 +516,20 @@ nb::object Recorder::run(nb::handle model, nb::handle args) {
   trace_.calls.push_back(std::move(call));
   ++call_;
   return output;
+}
+
+nb::object Recorder::call_children(nb::handle model, nb::handle args) {
+  // Sequential.forward: each child takes what the one before returned.
+  before_call(model, args, nb::handle());
+  nb::object value = nb::borrow(PyTuple_GET_ITEM(args.ptr(), 0));
+  for (const nb::object& child : in_turn_) {
+    nb::object child_args = nb::make_tuple(value);
+    nb::object result = checked(PyObject_Call(child.ptr(), child_args.ptr(), nullptr));
+    after_call(child, child_args, result);
+    value = std::move(result);
+  }
+  after_call(model, args, value);
+  return value;
 }
 
 void define_trace_mode(nb::module_ module) {

@@ -65,6 +65,11 @@ class Recorder {
   // own code), missed() says so, and the trace must be made again with
   // pre-hooks on every module.
   void set_quiet(std::unordered_set<PyObject*> modules) { quiet_ = std::move(modules); }
+
+  // For a plain Sequential of quiet leaves whose call would do nothing but
+  // call them in turn: run() then calls them itself and records each call as
+  // its hook would, so the pass runs without hooks and without the mode.
+  void call_in_turn(std::vector<nb::object> children) { in_turn_ = std::move(children); }
   bool missed() const { return missed_; }
 
   // The exporter's shape tables, written on every module return (interiors of
@@ -106,6 +111,8 @@ class Recorder {
   // previous producers (module calls) before tagging.
   void record_outputs(Event& event, int32_t index, nb::handle output, bool claim);
   nb::object shape_without_batch(PyObject* tensor) const;
+  // model(*args) by calling the children of call_in_turn() one after the other.
+  nb::object call_children(nb::handle model, nb::handle args);
   // The same, taken from the tensor's producer when it has one.
   nb::object shape_of(PyObject* tensor, Ref ref) const;
   nb::object detached_copy(PyObject* tensor) const;
@@ -138,6 +145,7 @@ class Recorder {
   bool mode_on_ = false;
   bool busy_ = false;  // inside a hook: tensor calls made here are ours, not the model's
   std::unordered_set<PyObject*> quiet_;
+  std::vector<nb::object> in_turn_;
   bool missed_ = false;
   int32_t call_ = 0;
   std::string torch_dir_;  // frames from here are library code, not the model's
