@@ -41,7 +41,8 @@ class ParamTile {
  private:
   NeuronParam param_;
   bool per_column_ = false;
-  TileBuffer splat_{}, scratch_{};
+  // Filled before they are read (splat_ only for a single value): no zeroing per call.
+  TileBuffer splat_, scratch_;
 };
 
 // The five parameters, positioned on one tile.
@@ -128,15 +129,18 @@ void step_tile(const float* __restrict beta, const float* __restrict gain,
 
 template <bool kKeepPotentials>
 void scan_tile(const Tile& p, const LifSequence& s, int64_t offset, int64_t n) {
-  TileBuffer mem;
-  for (int64_t j = 0; j < n; ++j) mem[j] = s.mem_in != nullptr ? s.mem_in[offset + j] : 0.0f;
+  // The membrane lives in the output through the whole scan: a tile of it stays in L1.
+  float* mem = s.mem_out + offset;
+  if (s.mem_in != nullptr) {
+    std::copy_n(s.mem_in + offset, n, mem);
+  } else {
+    std::fill_n(mem, n, 0.0f);
+  }
   for (int64_t t = 0; t < s.steps; ++t) {
     const int64_t base = t * s.count + offset;
-    step_tile<kKeepPotentials>(p.beta, p.gain.data(), p.r, p.v_leak, p.v_threshold, s.x + base,
-                               mem.data(), s.spikes + base,
-                               kKeepPotentials ? s.potentials + base : nullptr, n);
+    step_tile<kKeepPotentials>(p.beta, p.gain.data(), p.r, p.v_leak, p.v_threshold, s.x + base, mem,
+                               s.spikes + base, kKeepPotentials ? s.potentials + base : nullptr, n);
   }
-  std::copy_n(mem.data(), n, s.mem_out + offset);
 }
 
 // exp(v) for v <= 0, in a form the compiler vectorises (std::exp is a library

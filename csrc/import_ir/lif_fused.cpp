@@ -7,6 +7,7 @@
 
 #include "core/lif.h"
 #include "py/fast_path.h"
+#include "py/vouched_tensors.h"
 
 namespace vantle::import_ir {
 namespace {
@@ -26,14 +27,24 @@ const nb::handle& attr_shape() {
 
 // Whether tensors may go to a kernel: an exact torch.Tensor whose memory holds
 // its values as contiguous float32 on the CPU. (Whether a non-empty one has a
-// data pointer to read is checked where its size is known.) The torch names
-// are looked up once per call, not once per tensor.
+// data pointer to read is checked where its size is known.) A step runs
+// thousands of times a second, so the torch names are looked up once, when
+// the gate is made (see kernel_gate), and tensors met on every call (buffers,
+// the membrane the last step wrote) go through the table of vouched tensors.
 class KernelGate {
  public:
   explicit KernelGate(nb::handle torch)
-      : torch_(torch),
+      : torch_(nb::borrow(torch)),
         tensor_type_(reinterpret_cast<PyTypeObject*>(torch.attr("Tensor").ptr())),
-        memory_(torch) {}
+        memory_(torch),
+        is_grad_enabled_(torch.attr("is_grad_enabled")),
+        // What torch.jit.is_tracing() asks outside TorchScript, without its Python frame.
+        is_tracing_(torch.attr("_C").attr("_is_tracing")),
+        is_compiling_(torch.attr("compiler").attr("is_compiling")),
+        get_num_threads_(torch.attr("get_num_threads")),
+        empty_like_(torch.attr("empty_like")) {}
+
+  bool serves(nb::handle torch) const { return torch_.is(torch); }
 
   bool usable(nb::handle tensor) const {
     return Py_IS_TYPE(tensor.ptr(), tensor_type_) && memory_.holds_values(tensor);
@@ -46,18 +57,32 @@ class KernelGate {
     return true;
   }
 
+  // The layout of a usable tensor that is usually the same from call to call
+  // (through the table of vouched tensors); nothing when it is not usable.
+  std::optional<py::TensorLayout> known_layout(nb::handle tensor) const {
+    if (!Py_IS_TYPE(tensor.ptr(), tensor_type_)) return std::nullopt;
+    return py::VouchedTensors::shared().layout(memory_, tensor);
+  }
+
   bool records_autograd(std::initializer_list<nb::handle> tensors) const {
     static const nb::handle requires_grad = name("requires_grad");
-    if (!nb::cast<bool>(torch_.attr("is_grad_enabled")())) return false;
+    if (!truth(is_grad_enabled_)) return false;
     for (nb::handle tensor : tensors) {
       if (!tensor.is_none() && nb::cast<bool>(tensor.attr(requires_grad))) return true;
     }
     return false;
   }
 
-  bool tracing_or_compiling() const { return py::tracing_or_compiling(torch_); }
+  bool tracing_or_compiling() const { return truth(is_tracing_) || truth(is_compiling_); }
 
-  int threads() const { return nb::cast<int>(torch_.attr("get_num_threads")()); }
+  int threads() const { return nb::cast<int>(checked_call(get_num_threads_)); }
+
+  // A new tensor like `tensor` (contiguous float32 when it is).
+  nb::object new_like(nb::handle tensor) const {
+    PyObject* made = PyObject_CallOneArg(empty_like_.ptr(), tensor.ptr());
+    if (made == nullptr) throw nb::python_error();
+    return nb::steal(made);
+  }
 
   static float* data(nb::handle tensor) {
     static const nb::handle data_ptr = name("data_ptr");
@@ -65,10 +90,27 @@ class KernelGate {
   }
 
  private:
-  nb::handle torch_;
+  static nb::object checked_call(const nb::object& function) {
+    PyObject* result = PyObject_CallNoArgs(function.ptr());
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+  }
+  static bool truth(const nb::object& function) { return nb::cast<bool>(checked_call(function)); }
+
+  nb::object torch_;
   PyTypeObject* tensor_type_;
   py::Float32Memory memory_;
+  nb::object is_grad_enabled_, is_tracing_, is_compiling_, get_num_threads_, empty_like_;
 };
+
+// The gate for `torch`, made once (and again should the module's torch be replaced).
+const KernelGate& kernel_gate(nb::handle torch) {
+  // Never destroyed: it holds Python objects past the interpreter's end, and a
+  // replaced gate may still be in use by a kernel running without the GIL.
+  static KernelGate* gate = nullptr;
+  if (gate == nullptr || !gate->serves(torch)) gate = new KernelGate(torch);
+  return *gate;
+}
 
 Shape shape_of(nb::handle tensor) {
   nb::object shape = tensor.attr(attr_shape());
@@ -101,31 +143,51 @@ bool fits_step(const Shape& buffer, const Shape& step, int64_t& period) {
   return true;
 }
 
+// The buffers' layouts, in LifBuffers order.
+using BufferLayouts = std::array<py::TensorLayout, 5>;
+
+std::array<nb::handle, 5> buffer_list(const LifBuffers& buffers) {
+  return {buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta};
+}
+
+// The layouts of usable buffers, or nothing when one is not usable.
+std::optional<BufferLayouts> known_layouts(const KernelGate& gate, const LifBuffers& buffers) {
+  BufferLayouts layouts;
+  const std::array<nb::handle, 5> list = buffer_list(buffers);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::optional<py::TensorLayout> layout = gate.known_layout(list[i]);
+    if (!layout) return std::nullopt;
+    layouts[i] = std::move(*layout);
+  }
+  return layouts;
+}
+
+// The layouts of buffers the caller already vouched for (saved by a forward pass).
+BufferLayouts read_layouts(const LifBuffers& buffers) {
+  BufferLayouts layouts;
+  const std::array<nb::handle, 5> list = buffer_list(buffers);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    layouts[i] = {reinterpret_cast<uintptr_t>(KernelGate::data(list[i])), shape_of(list[i])};
+  }
+  return layouts;
+}
+
 // The kernel's view of the buffers for steps of shape `step`, or false when a
 // buffer does not fit. Rows are as long as the longest period (the periods of
 // shape suffixes divide each other), or the whole step when all are uniform.
-bool kernel_params(const LifBuffers& buffers, const Shape& step, core::LifParams& params,
+bool kernel_params(const BufferLayouts& buffers, const Shape& step, core::LifParams& params,
                    int64_t& row_length) {
-  const std::array<std::pair<nb::handle, core::NeuronParam*>, 5> fields = {{
-      {buffers.tau, &params.tau},
-      {buffers.r, &params.r},
-      {buffers.v_leak, &params.v_leak},
-      {buffers.v_threshold, &params.v_threshold},
-      {buffers.beta, &params.beta},
-  }};
+  const std::array<core::NeuronParam*, 5> fields = {&params.tau, &params.r, &params.v_leak,
+                                                    &params.v_threshold, &params.beta};
   row_length = 1;
-  for (const auto& [buffer, param] : fields) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
     int64_t period = 0;
-    if (!fits_step(shape_of(buffer), step, period)) return false;
-    *param = {KernelGate::data(buffer), period};
+    if (!fits_step(buffers[i].shape, step, period)) return false;
+    *fields[i] = {reinterpret_cast<const float*>(buffers[i].data), period};
     row_length = std::max(row_length, period);
   }
   if (row_length == 1) row_length = product(step.begin(), step.end());
   return true;
-}
-
-nb::object new_like(nb::handle torch, nb::handle tensor) {
-  return torch.attr("empty_like")(tensor);
 }
 
 // A gradient as the kernel reads it: None, or contiguous float32 memory.
@@ -153,23 +215,31 @@ LifBuffers lif_buffers(nb::handle buffer_dict) {
 
 nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
                           nb::handle mem) {
-  const KernelGate gate(torch);
-  const std::initializer_list<nb::handle> all = {
-      x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta};
-  if (!gate.usable(all) || gate.records_autograd(all) || gate.tracing_or_compiling()) {
+  const KernelGate& gate = kernel_gate(torch);
+  // The input is new on every step; the membrane is the one the last step
+  // wrote, and the buffers rarely change.
+  if (!gate.usable(x)) return nb::none();
+  std::optional<py::TensorLayout> mem_layout;
+  if (!mem.is_none() && !(mem_layout = gate.known_layout(mem))) return nb::none();
+  const std::optional<BufferLayouts> layouts = known_layouts(gate, buffers);
+  if (!layouts) return nb::none();
+  if (gate.records_autograd(
+          {x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta}) ||
+      gate.tracing_or_compiling()) {
     return nb::none();
   }
   const Shape step = shape_of(x);
-  if (step.empty() || (!mem.is_none() && shape_of(mem) != step)) return nb::none();
+  if (step.empty() || (mem_layout && mem_layout->shape != step)) return nb::none();
   core::LifParams params{};
   int64_t row_length = 0;
   const int64_t count = product(step.begin(), step.end());
-  if (!kernel_params(buffers, step, params, row_length)) return nb::none();
+  if (!kernel_params(*layouts, step, params, row_length)) return nb::none();
 
-  nb::object spikes = new_like(torch, x);
-  nb::object new_mem = new_like(torch, x);
+  nb::object spikes = gate.new_like(x);
+  nb::object new_mem = gate.new_like(x);
+  py::VouchedTensors::shared().vouch(new_mem);
   const float* x_data = KernelGate::data(x);
-  const float* mem_data = optional_data(mem);
+  const float* mem_data = mem_layout ? reinterpret_cast<const float*>(mem_layout->data) : nullptr;
   float* spike_data = KernelGate::data(spikes);
   float* mem_out = KernelGate::data(new_mem);
   const int threads = gate.threads();
@@ -191,16 +261,14 @@ struct ScanPlan {
 
 std::optional<ScanPlan> scan_plan(const KernelGate& gate, const LifBuffers& buffers,
                                   nb::handle x_seq, nb::handle mem) {
-  if (!gate.usable({x_seq, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
-                    buffers.beta}) ||
-      gate.tracing_or_compiling()) {
-    return std::nullopt;
-  }
+  if (!gate.usable({x_seq, mem}) || gate.tracing_or_compiling()) return std::nullopt;
+  const std::optional<BufferLayouts> layouts = known_layouts(gate, buffers);
+  if (!layouts) return std::nullopt;
   ScanPlan plan{shape_of(x_seq)};
   if (plan.shape.size() < 2) return std::nullopt;
   const Shape step(plan.shape.begin() + 1, plan.shape.end());
   if (!mem.is_none() && shape_of(mem) != step) return std::nullopt;
-  if (!kernel_params(buffers, step, plan.params, plan.row_length)) return std::nullopt;
+  if (!kernel_params(*layouts, step, plan.params, plan.row_length)) return std::nullopt;
   return plan;
 }
 
@@ -208,12 +276,12 @@ std::optional<ScanPlan> scan_plan(const KernelGate& gate, const LifBuffers& buff
 
 bool lif_scan_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,
                         nb::handle mem) {
-  return scan_plan(KernelGate(torch), buffers, x_seq, mem).has_value();
+  return scan_plan(kernel_gate(torch), buffers, x_seq, mem).has_value();
 }
 
 nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,
                           nb::handle mem, bool keep_potentials) {
-  const KernelGate gate(torch);
+  const KernelGate& gate = kernel_gate(torch);
   const std::optional<ScanPlan> plan = scan_plan(gate, buffers, x_seq, mem);
   if (!plan) {
     throw nb::type_error(
@@ -223,9 +291,9 @@ nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   const Shape& shape = plan->shape;
   const Shape step(shape.begin() + 1, shape.end());
 
-  nb::object spikes = new_like(torch, x_seq);
-  nb::object potentials = keep_potentials ? new_like(torch, x_seq) : nb::none();
-  nb::object mem_out = new_like(torch, x_seq[nb::int_(0)]);
+  nb::object spikes = gate.new_like(x_seq);
+  nb::object potentials = keep_potentials ? gate.new_like(x_seq) : nb::none();
+  nb::object mem_out = gate.new_like(x_seq[nb::int_(0)]);
   const core::LifSequence sequence{KernelGate::data(x_seq),           optional_data(mem),
                                    KernelGate::data(spikes),          optional_data(potentials),
                                    KernelGate::data(mem_out),         shape[0],
@@ -241,18 +309,18 @@ nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
 nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
                                    nb::handle potentials, nb::handle grad_spikes,
                                    nb::handle grad_mem_out, bool want_grad_mem, double slope) {
-  const KernelGate gate(torch);
+  const KernelGate& gate = kernel_gate(torch);
   const Shape shape = shape_of(potentials);
   const Shape step(shape.begin() + 1, shape.end());
   core::LifParams params{};
   int64_t row_length = 0;
-  if (!kernel_params(buffers, step, params, row_length)) {
+  if (!kernel_params(read_layouts(buffers), step, params, row_length)) {
     throw nb::value_error("LIFScanFunction: the LIF buffers changed shape since the forward pass");
   }
   nb::object spikes_grad = grad_memory(gate, grad_spikes);
   nb::object mem_grad = grad_memory(gate, grad_mem_out);
-  nb::object grad_x = new_like(torch, potentials);
-  nb::object grad_mem = want_grad_mem ? new_like(torch, potentials[nb::int_(0)]) : nb::none();
+  nb::object grad_x = gate.new_like(potentials);
+  nb::object grad_mem = want_grad_mem ? gate.new_like(potentials[nb::int_(0)]) : nb::none();
   const core::LifSequenceGrad grad{KernelGate::data(potentials),      optional_data(spikes_grad),
                                    optional_data(mem_grad),           KernelGate::data(grad_x),
                                    optional_data(grad_mem),           shape[0],

@@ -256,6 +256,40 @@ class TestFusedStep:
             assert torch.equal(lif(x)[1], composed_step(lif, x, None)[1])
 
 
+    def test_buffers_and_membranes_changed_between_steps_are_read_as_they_are(self):
+        """The step remembers the tensors it checked; every way of changing one between
+        calls (in place, rebinding, swapping .data, resizing its storage) is honoured."""
+        gen = torch.Generator().manual_seed(3)
+        lif = make_lif(n=8, tau=4.0)
+        changes = [
+            lambda mem: mem.mul_(-1.0),
+            lambda mem: setattr(mem, "data", torch.ones(4, 8).t().contiguous().t()),
+            lambda mem: lif.v_threshold.mul_(0.5),
+            lambda mem: setattr(lif, "r", torch.full((8,), 2.0)),
+            lambda mem: setattr(lif.tau, "data", torch.full((8,), 3.0)),
+            lambda mem: setattr(lif.tau, "data", torch.full((1,), 1.5)),
+            lambda mem: setattr(lif.v_leak, "data", torch.full((1,), 0.25).expand(8)),
+            lambda mem: setattr(lif.beta, "data", torch.full((8,), 0.5, dtype=torch.float64)),
+        ]
+        with torch.no_grad():
+            mem = lif(torch.rand(4, 8, generator=gen))[1]
+            mem = lif(torch.rand(4, 8, generator=gen), mem)[1]  # remembered from here on
+            for change in changes:
+                change(mem)
+                x = torch.rand(4, 8, generator=gen) * 3
+                expected = composed_step(lif, x, mem)
+                got = lif(x, mem)
+                for a, b in zip(got, expected):
+                    assert torch.equal(a, b)
+                mem = got[1]
+            # A storage resized away under a remembered membrane is refused, not read.
+            lif = make_lif(n=8)
+            mem = lif(torch.rand(4, 8, generator=gen))[1]
+            mem.untyped_storage().resize_(0)
+            with pytest.raises(ValueError, match="storage of only 0 bytes"):
+                lif(torch.rand(4, 8, generator=gen), mem)
+
+
 class TestLIFPersistence:
     def test_pickle_deepcopy_and_torch_save(self):
         lif = LIFModule(np.array([2.0, 3.0]), np.ones(2), np.zeros(2), np.array([0.3, 0.9]))
