@@ -237,11 +237,12 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
 
   nb::object spikes = gate.new_like(x);
   nb::object new_mem = gate.new_like(x);
-  py::VouchedTensors::shared().vouch(new_mem);
   const float* x_data = KernelGate::data(x);
   const float* mem_data = mem_layout ? reinterpret_cast<const float*>(mem_layout->data) : nullptr;
   float* spike_data = KernelGate::data(spikes);
   float* mem_out = KernelGate::data(new_mem);
+  // The next step usually gets this membrane back.
+  py::VouchedTensors::shared().vouch(new_mem, {reinterpret_cast<uintptr_t>(mem_out), step});
   const int threads = gate.threads();
   {
     nb::gil_scoped_release release;

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "core/format.h"
+#include "py/tensor_fields.h"
+#include "py/torch_ops.h"
 
 namespace vantle::py {
 
@@ -29,21 +31,15 @@ Float32Memory::Float32Memory(nb::handle torch)
       is_functorch_wrapped_(functorch_wrapped_test(torch)) {}
 
 bool Float32Memory::holds_values(nb::handle tensor) const {
-  // Interned once for the process: exporting reads these for every parameter.
-  static const nb::handle dtype = PyUnicode_InternFromString("dtype");
-  static const nb::handle layout = PyUnicode_InternFromString("layout");
-  static const nb::handle is_cpu = PyUnicode_InternFromString("is_cpu");
-  static const nb::handle is_contiguous = PyUnicode_InternFromString("is_contiguous");
-  static const nb::handle is_neg = PyUnicode_InternFromString("is_neg");
-  static const nb::handle is_nested = PyUnicode_InternFromString("is_nested");
-  if (!tensor.attr(dtype).is(float32_)) return false;
-  if (!tensor.attr(layout).is(strided_)) return false;
-  if (!nb::cast<bool>(tensor.attr(is_cpu))) return false;
+  const TensorFields& field = tensor_fields();
+  if (!field.dtype(tensor).is(float32_)) return false;
+  if (!field.layout(tensor).is(strided_)) return false;
+  if (!truthy(field.is_cpu(tensor))) return false;
   // Nested tensors report strided and contiguous but have no single shape.
-  if (nb::cast<bool>(tensor.attr(is_nested))) return false;
-  if (!nb::cast<bool>(tensor.attr(is_contiguous)())) return false;
+  if (truthy(field.is_nested(tensor))) return false;
+  if (!truthy(field.is_contiguous(tensor))) return false;
   // A negated view keeps the unnegated values in memory.
-  if (nb::cast<bool>(tensor.attr(is_neg)())) return false;
+  if (truthy(field.is_neg(tensor))) return false;
   if (nb::cast<bool>(is_functorch_wrapped_(tensor))) return false;
   return memory_present(tensor);
 }
@@ -53,23 +49,18 @@ bool Float32Memory::memory_present(nb::handle tensor) const {
 }
 
 bool has_element_memory(nb::handle tensor, int64_t item_size) {
-  static const nb::handle numel_name = PyUnicode_InternFromString("numel");
-  static const nb::handle is_zerotensor = PyUnicode_InternFromString("_is_zerotensor");
-  static const nb::handle data_ptr = PyUnicode_InternFromString("data_ptr");
-  static const nb::handle storage_offset = PyUnicode_InternFromString("storage_offset");
-  static const nb::handle untyped_storage = PyUnicode_InternFromString("untyped_storage");
   static const nb::handle nbytes = PyUnicode_InternFromString("nbytes");
-  const auto count = nb::cast<int64_t>(tensor.attr(numel_name)());
+  const TensorFields& field = tensor_fields();
+  const auto count = nb::cast<int64_t>(field.numel(tensor));
   // Kernels touch no memory for zero elements.
   if (count == 0) return true;
   // A zero tensor reads as zeros through torch's operations but has a null
   // data pointer and no storage behind it (asked only then: the call costs).
-  if (nb::cast<uintptr_t>(tensor.attr(data_ptr)()) == 0 &&
-      nb::cast<bool>(tensor.attr(is_zerotensor)())) {
+  if (nb::cast<uintptr_t>(field.data_ptr(tensor)) == 0 && truthy(field.is_zerotensor(tensor))) {
     return false;
   }
-  const auto offset = nb::cast<int64_t>(tensor.attr(storage_offset)());
-  const auto bytes = nb::cast<int64_t>(tensor.attr(untyped_storage)().attr(nbytes)());
+  const auto offset = nb::cast<int64_t>(field.storage_offset(tensor));
+  const auto bytes = nb::cast<int64_t>(field.untyped_storage(tensor).attr(nbytes)());
   // Contiguous, so the elements are the `count` items from the offset on.
   const auto available = bytes / item_size;
   if (offset < 0 || offset > available || count > available - offset) {

@@ -17,7 +17,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -38,8 +37,9 @@ class VouchedTensors {
   // that qualifies is remembered. Nothing when it does not qualify.
   std::optional<TensorLayout> layout(const Float32Memory& memory, nb::handle tensor);
 
-  // Remembers a tensor known to qualify (one just allocated for a kernel's output).
-  void vouch(nb::handle tensor);
+  // Remembers a tensor known to qualify, with its layout: a contiguous float32
+  // tensor just allocated for a kernel's output.
+  void vouch(nb::handle tensor, const TensorLayout& layout);
 
   // The table of this extension (callers hold the GIL).
   static VouchedTensors& shared();
@@ -60,16 +60,14 @@ class VouchedTensors {
   static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
 
   explicit VouchedTensors(nb::handle torch);
-  ~VouchedTensors();
   Entry& slot_of(nb::handle tensor);
   // The tensor's stamp; false when it is not contiguous float32 or refuses a field.
   bool stamp(nb::handle tensor, Stamp& out) const;
   // Remembers a qualifying tensor; its layout, or nothing when it cannot be stamped.
   std::optional<TensorLayout> remember(nb::handle tensor);
+  void store(nb::handle tensor, const Stamp& stamp, const std::vector<int64_t>& shape);
 
   nb::object float32_;
-  struct Fields;
-  std::unique_ptr<Fields> fields_;
   std::array<Entry, kSlots> entries_;
 };
 

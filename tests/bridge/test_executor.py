@@ -237,6 +237,50 @@ def test_children_are_hookable_modules_and_edges_are_kept_as_given():
     assert seen == [("in", (4, 3)), ("fc", (4, 2))]
 
 
+class CountsCalls(nn.Linear):
+    calls = 0
+
+    def __call__(self, *args):
+        CountsCalls.calls += 1
+        return super().__call__(*args)
+
+
+def test_whatever_a_module_call_adds_to_forward_still_happens():
+    """Nodes run their forward directly only when the module call would add nothing."""
+    torch.manual_seed(0)
+
+    def double_output(module, args, output):
+        return output * 2
+
+    def add_one_to_input(module, args):
+        return (args[0] + 1,)
+
+    def global_double(module, args, output):
+        # The executor is a module too: only the layer's output is changed.
+        return output * 2 if isinstance(module, nn.Linear) else None
+
+    set_ups = {
+        "forward hook": lambda fc: fc.register_forward_hook(double_output),
+        "pre-hook": lambda fc: fc.register_forward_pre_hook(add_one_to_input),
+        "global hook": lambda fc: nn.modules.module.register_module_forward_hook(global_double),
+    }
+    x = torch.randn(4, 3)
+    for name, set_up in set_ups.items():
+        fc = nn.Linear(3, 2)
+        plain = fc(x)
+        handle = set_up(fc)
+        try:
+            expected = fc(x)
+            got = GraphExecutor({"fc": fc}, [])(x)
+        finally:
+            handle.remove()
+        assert not torch.equal(expected, plain), name
+        assert torch.equal(got, expected), name
+    counted = CountsCalls(3, 2)
+    GraphExecutor({"fc": counted}, [])(x)
+    assert CountsCalls.calls == 1
+
+
 @pytest.mark.parametrize(
     "edges, error, match",
     [

@@ -8,6 +8,7 @@ from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Seq
 
 import torch
 from torch import nn
+from torch.nn.modules import module as _module_hooks
 
 from vantle.bridge.utils import sanitize_module_name
 
@@ -158,6 +159,7 @@ class GraphExecutor(nn.Module):
         children = self._modules
         states = self._states
         values: List[Any] = [None] * len(self._steps)
+        direct = _direct_calls_allowed()
         for position, step in enumerate(self._steps):
             module = children[step.child] if step.child is not None else None
             # One producer is the common case; merges and sources take the general path.
@@ -169,12 +171,15 @@ class GraphExecutor(nn.Module):
             if module is None:
                 values[position] = x
                 continue
+            call = module.forward if direct and _calls_forward_alone(module) else module
             state = states.get(step.node)
             if state is None:
-                out = module(x)
+                out = call(x)
             else:
-                check_kept_state(step.node, state, x)
-                out = module(x, state)
+                if not (type(state) is torch.Tensor and type(x) is torch.Tensor
+                        and state.shape == x.shape):
+                    check_kept_state(step.node, state, x)
+                out = call(x, state)
             if step.multi_output:
                 values[position] = checked_chunks(step, out)
             elif isinstance(out, (tuple, list)):
@@ -399,6 +404,27 @@ def _sink_positions(steps: Tuple[_Step, ...]) -> Tuple[int, ...]:
     """Step positions of the nodes without outgoing edges, in order of first appearance."""
     sinks = [position for position, step in enumerate(steps) if step.fan_out == 0]
     return tuple(sorted(sinks, key=lambda position: steps[position].rank))
+
+
+_MODULE_CALL = nn.Module.__call__
+
+
+def _direct_calls_allowed() -> bool:
+    """No global module hooks and no JIT trace: a module call may then be its forward alone."""
+    return not (_module_hooks._global_forward_pre_hooks or _module_hooks._global_forward_hooks
+                or _module_hooks._global_backward_pre_hooks
+                or _module_hooks._global_backward_hooks or torch._C._get_tracing_state())
+
+
+def _calls_forward_alone(module: nn.Module) -> bool:
+    """Whether ``module(...)`` would do nothing but call ``module.forward(...)``.
+
+    That is torch's own shortcut for a module without hooks; taking it here spares the two
+    Python frames of ``nn.Module.__call__`` on every node of every step.
+    """
+    return (type(module).__call__ is _MODULE_CALL and module._compiled_call_impl is None
+            and not (module._forward_hooks or module._forward_pre_hooks
+                     or module._backward_hooks or module._backward_pre_hooks))
 
 
 def check_kept_state(node: str, state: Any, x: Any) -> None:
