@@ -7,6 +7,7 @@
 
 #include "core/lif.h"
 #include "py/fast_path.h"
+#include "py/tensor_fields.h"
 #include "py/vouched_tensors.h"
 
 namespace vantle::import_ir {
@@ -18,11 +19,6 @@ using Shape = std::vector<int64_t>;
 // and a lookup by a ready string skips building and hashing a new one.
 nb::handle name(const char* text) {
   return PyUnicode_InternFromString(text);
-}
-
-const nb::handle& attr_shape() {
-  static const nb::handle value = name("shape");
-  return value;
 }
 
 // Whether tensors may go to a kernel: an exact torch.Tensor whose memory holds
@@ -85,8 +81,7 @@ class KernelGate {
   }
 
   static float* data(nb::handle tensor) {
-    static const nb::handle data_ptr = name("data_ptr");
-    return reinterpret_cast<float*>(nb::cast<uintptr_t>(tensor.attr(data_ptr)()));
+    return reinterpret_cast<float*>(nb::cast<uintptr_t>(py::tensor_fields().data_ptr(tensor)));
   }
 
  private:
@@ -113,7 +108,7 @@ const KernelGate& kernel_gate(nb::handle torch) {
 }
 
 Shape shape_of(nb::handle tensor) {
-  nb::object shape = tensor.attr(attr_shape());
+  nb::object shape = py::tensor_fields().shape(tensor);
   const Py_ssize_t dims = PyTuple_GET_SIZE(shape.ptr());
   Shape result(static_cast<std::size_t>(dims));
   for (Py_ssize_t i = 0; i < dims; ++i) {

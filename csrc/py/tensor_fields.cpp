@@ -32,6 +32,7 @@ TensorFields::TensorFields(PyTypeObject* tensor)
       is_cpu(tensor, "is_cpu", false),
       is_nested(tensor, "is_nested", false),
       version(tensor, "_version", false),
+      shape(tensor, "shape", false),
       data_ptr(tensor, "data_ptr", true),
       numel(tensor, "numel", true),
       is_contiguous(tensor, "is_contiguous", true),

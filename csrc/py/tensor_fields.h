@@ -46,7 +46,7 @@ class FieldReader {
 // The fields the fast paths read, for torch.Tensor.
 struct TensorFields {
   explicit TensorFields(PyTypeObject* tensor);
-  FieldReader dtype, layout, is_cpu, is_nested, version;
+  FieldReader dtype, layout, is_cpu, is_nested, version, shape;
   FieldReader data_ptr, numel, is_contiguous, is_neg, storage_offset, untyped_storage,
       is_zerotensor;
 };

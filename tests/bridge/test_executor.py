@@ -245,7 +245,7 @@ class CountsCalls(nn.Linear):
         return super().__call__(*args)
 
 
-def test_whatever_a_module_call_adds_to_forward_still_happens():
+def test_whatever_a_module_call_adds_to_forward_still_happens(monkeypatch):
     """Nodes run their forward directly only when the module call would add nothing."""
     torch.manual_seed(0)
 
@@ -279,6 +279,12 @@ def test_whatever_a_module_call_adds_to_forward_still_happens():
     counted = CountsCalls(3, 2)
     GraphExecutor({"fc": counted}, [])(x)
     assert CountsCalls.calls == 1
+    # A layer without bias, and a replaced Linear.forward, run as the layer itself would.
+    no_bias = nn.Linear(3, 2, bias=False)
+    assert torch.equal(GraphExecutor({"fc": no_bias}, [])(x), no_bias(x))
+    original = nn.Linear.forward
+    monkeypatch.setattr(nn.Linear, "forward", lambda self, x: original(self, x) * 2)
+    assert torch.equal(GraphExecutor({"fc": no_bias}, [])(x), original(no_bias, x) * 2)
 
 
 @pytest.mark.parametrize(
