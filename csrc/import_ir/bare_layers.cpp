@@ -7,7 +7,8 @@
 // torch function mode that turns torch.nn.init's in-place initialisers into
 // no-ops (on meta tensors they are still slow Python code), and import then
 // puts new parameters holding the copied arrays in place. The mode is
-// thread-local and active only for the constructor call.
+// thread-local and active only for the constructor call. A layer of a shape
+// built before is a copy of that first one (see bare_layer).
 #include "import_ir/bare_layers.h"
 
 #include <string_view>
@@ -65,13 +66,58 @@ class ModeScope {
 
 // `nn.<layer_name>(*args, **kwargs, device="meta")` with the initialisers off:
 // the parameters have their shapes and dtype but no memory.
-nb::object bare_layer(const char* layer_name, nb::handle args, nb::dict kwargs) {
-  nb::object layer_class = module_global("nn").attr(layer_name);
-  kwargs["device"] = "meta";
+nb::object construct_bare(nb::handle layer_class, nb::handle args, nb::handle kwargs) {
   ModeScope scope(module_global("_SkipInitMode"));
   PyObject* layer = PyObject_Call(layer_class.ptr(), args.ptr(), kwargs.ptr());
   if (layer == nullptr) throw nb::python_error();
   return nb::steal(layer);
+}
+
+// A new module of the prototype's class whose attributes are the prototype's,
+// each dictionary, list and set among them (the registries of parameters,
+// buffers, children and hooks) a copy of its own: what the constructor would
+// have made, without running its Python code again.
+nb::object clone_module(nb::handle prototype) {
+  nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(prototype.ptr())));
+  nb::object layer =
+      nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__new__")(type);
+  nb::object source = nb::steal(PyObject_GenericGetDict(prototype.ptr(), nullptr));
+  nb::object target = nb::steal(PyObject_GenericGetDict(layer.ptr(), nullptr));
+  if (!source.is_valid() || !target.is_valid()) throw nb::python_error();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(source.ptr(), &position, &key, &value)) {
+    nb::object own = nb::borrow(value);
+    if (PyDict_Check(value) || PyList_Check(value) || PyAnySet_Check(value)) {
+      own = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value)))(own);  // type(v)(v)
+    }
+    if (PyDict_SetItem(target.ptr(), key, own.ptr()) < 0) throw nb::python_error();
+  }
+  return layer;
+}
+
+// Prototypes by (class, arguments): constructing a layer runs a few dozen
+// Python calls, more than copying a mid-sized layer's weights, and graphs
+// repeat their layer shapes. Bounded, so that a long-lived process importing
+// many graphs keeps only recent shapes.
+nb::object bare_layer(const char* layer_name, nb::handle args, nb::dict kwargs) {
+  constexpr Py_ssize_t kMaxPrototypes = 256;
+  static auto* prototypes = new nb::dict();  // never destroyed: it outlives the interpreter
+  nb::object layer_class = module_global("nn").attr(layer_name);
+  kwargs["device"] = "meta";
+  nb::object key = nb::make_tuple(layer_class, args, nb::tuple(kwargs.attr("items")()));
+  if (PyObject_Hash(key.ptr()) == -1) {  // an argument that cannot be a key
+    PyErr_Clear();
+    return construct_bare(layer_class, args, kwargs);
+  }
+  PyObject* prototype = PyDict_GetItemWithError(prototypes->ptr(), key.ptr());
+  if (prototype != nullptr) return clone_module(prototype);
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::object made = construct_bare(layer_class, args, kwargs);
+  if (PyDict_GET_SIZE(prototypes->ptr()) >= kMaxPrototypes) PyDict_Clear(prototypes->ptr());
+  if (PyDict_SetItem(prototypes->ptr(), key.ptr(), made.ptr()) < 0) throw nb::python_error();
+  return clone_module(made);
 }
 
 // Puts a new trainable parameter holding a float32 copy of `array` in place.

@@ -88,3 +88,27 @@ def test_failures_leave_no_torch_function_mode_behind(bad):
         imp.node_to_module(node)
     assert not torch.overrides._is_torch_function_mode_enabled()
     assert torch.nn.Linear(2, 2).weight.abs().sum() > 0  # initialisers work again
+
+
+def test_layers_of_one_shape_share_nothing_mutable():
+    """Layers of a shape already built are copies of one prototype: each must own its
+    parameters, registries and flags, as separately constructed layers do."""
+    node = nodes(np.random.default_rng(3))["conv2d_large"]
+    graph = ir.Graph(nodes={"a": node, "b": node})
+    first = imp.import_ir(graph)
+    a, b = first["a"], first["b"]
+    c = imp.node_to_module(node)
+    assert a.__dict__.keys() == reference(node).__dict__.keys()
+    a.register_forward_hook(lambda m, i, o: None)
+    a.register_buffer("extra", torch.zeros(1), persistent=False)
+    a.add_module("child", nn.ReLU())
+    a.train(False)
+    with torch.no_grad():
+        a.weight.zero_()
+    x = torch.ones(1, 64, 6, 6)
+    for other in (b, c, imp.node_to_module(node)):
+        assert not other._forward_hooks and "extra" not in other._buffers
+        assert not other._non_persistent_buffers_set and not other._modules
+        assert other.training and other.weight.abs().sum() > 0
+        assert other.weight.data_ptr() != a.weight.data_ptr()
+        assert torch.equal(other(x), reference(node)(x))
