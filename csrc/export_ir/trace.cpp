@@ -364,9 +364,8 @@ std::vector<nb::object> children_in_turn(nb::handle model, nb::handle sequential
   }
   for (const char* table :
        {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"}) {
-    if (!registry_of(dict, table).is_valid() || has_entries(registry_of(dict, table))) {
-      return children;
-    }
+    const nb::handle hooks = registry_of(dict, table);
+    if (!hooks.is_valid() || has_entries(hooks)) return children;
   }
   if (global_hooks_set()) return children;
   nb::handle registered = registry_of(dict, "_modules");

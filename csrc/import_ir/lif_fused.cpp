@@ -80,10 +80,6 @@ class KernelGate {
     return nb::steal(made);
   }
 
-  static float* data(nb::handle tensor) {
-    return reinterpret_cast<float*>(nb::cast<uintptr_t>(py::tensor_fields().data_ptr(tensor)));
-  }
-
  private:
   static nb::object checked_call(const nb::object& function) {
     PyObject* result = PyObject_CallNoArgs(function.ptr());
@@ -105,16 +101,6 @@ const KernelGate& kernel_gate(nb::handle torch) {
   static KernelGate* gate = nullptr;
   if (gate == nullptr || !gate->serves(torch)) gate = new KernelGate(torch);
   return *gate;
-}
-
-Shape shape_of(nb::handle tensor) {
-  nb::object shape = py::tensor_fields().shape(tensor);
-  const Py_ssize_t dims = PyTuple_GET_SIZE(shape.ptr());
-  Shape result(static_cast<std::size_t>(dims));
-  for (Py_ssize_t i = 0; i < dims; ++i) {
-    result[static_cast<std::size_t>(i)] = PyLong_AsLongLong(PyTuple_GET_ITEM(shape.ptr(), i));
-  }
-  return result;
 }
 
 int64_t product(Shape::const_iterator begin, Shape::const_iterator end) {
@@ -162,7 +148,7 @@ BufferLayouts read_layouts(const LifBuffers& buffers) {
   BufferLayouts layouts;
   const std::array<nb::handle, 5> list = buffer_list(buffers);
   for (std::size_t i = 0; i < list.size(); ++i) {
-    layouts[i] = {reinterpret_cast<uintptr_t>(KernelGate::data(list[i])), shape_of(list[i])};
+    layouts[i] = {reinterpret_cast<uintptr_t>(py::float_data(list[i])), py::shape_of(list[i])};
   }
   return layouts;
 }
@@ -196,7 +182,7 @@ nb::object grad_memory(const KernelGate& gate, nb::handle grad) {
 }
 
 float* optional_data(nb::handle tensor) {
-  return tensor.is_none() ? nullptr : KernelGate::data(tensor);
+  return tensor.is_none() ? nullptr : py::float_data(tensor);
 }
 
 }  // namespace
@@ -223,7 +209,7 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
       gate.tracing_or_compiling()) {
     return nb::none();
   }
-  const Shape step = shape_of(x);
+  const Shape step = py::shape_of(x);
   if (step.empty() || (mem_layout && mem_layout->shape != step)) return nb::none();
   core::LifParams params{};
   int64_t row_length = 0;
@@ -232,10 +218,10 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
 
   nb::object spikes = gate.new_like(x);
   nb::object new_mem = gate.new_like(x);
-  const float* x_data = KernelGate::data(x);
+  const float* x_data = py::float_data(x);
   const float* mem_data = mem_layout ? reinterpret_cast<const float*>(mem_layout->data) : nullptr;
-  float* spike_data = KernelGate::data(spikes);
-  float* mem_out = KernelGate::data(new_mem);
+  float* spike_data = py::float_data(spikes);
+  float* mem_out = py::float_data(new_mem);
   // The next step usually gets this membrane back.
   py::VouchedTensors::shared().vouch(new_mem, {reinterpret_cast<uintptr_t>(mem_out), step});
   const int threads = gate.threads();
@@ -260,10 +246,10 @@ std::optional<ScanPlan> scan_plan(const KernelGate& gate, const LifBuffers& buff
   if (!gate.usable({x_seq, mem}) || gate.tracing_or_compiling()) return std::nullopt;
   const std::optional<BufferLayouts> layouts = known_layouts(gate, buffers);
   if (!layouts) return std::nullopt;
-  ScanPlan plan{shape_of(x_seq)};
+  ScanPlan plan{py::shape_of(x_seq)};
   if (plan.shape.size() < 2) return std::nullopt;
   const Shape step(plan.shape.begin() + 1, plan.shape.end());
-  if (!mem.is_none() && shape_of(mem) != step) return std::nullopt;
+  if (!mem.is_none() && py::shape_of(mem) != step) return std::nullopt;
   if (!kernel_params(*layouts, step, plan.params, plan.row_length)) return std::nullopt;
   return plan;
 }
@@ -290,10 +276,14 @@ nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   nb::object spikes = gate.new_like(x_seq);
   nb::object potentials = keep_potentials ? gate.new_like(x_seq) : nb::none();
   nb::object mem_out = gate.new_like(x_seq[nb::int_(0)]);
-  const core::LifSequence sequence{KernelGate::data(x_seq),           optional_data(mem),
-                                   KernelGate::data(spikes),          optional_data(potentials),
-                                   KernelGate::data(mem_out),         shape[0],
-                                   product(step.begin(), step.end()), plan->row_length};
+  const core::LifSequence sequence{py::float_data(x_seq),
+                                   optional_data(mem),
+                                   py::float_data(spikes),
+                                   optional_data(potentials),
+                                   py::float_data(mem_out),
+                                   shape[0],
+                                   product(step.begin(), step.end()),
+                                   plan->row_length};
   const int threads = gate.threads();
   {
     nb::gil_scoped_release release;
@@ -306,7 +296,7 @@ nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
                                    nb::handle potentials, nb::handle grad_spikes,
                                    nb::handle grad_mem_out, bool want_grad_mem, double slope) {
   const KernelGate& gate = kernel_gate(torch);
-  const Shape shape = shape_of(potentials);
+  const Shape shape = py::shape_of(potentials);
   const Shape step(shape.begin() + 1, shape.end());
   core::LifParams params{};
   int64_t row_length = 0;
@@ -317,8 +307,8 @@ nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
   nb::object mem_grad = grad_memory(gate, grad_mem_out);
   nb::object grad_x = gate.new_like(potentials);
   nb::object grad_mem = want_grad_mem ? gate.new_like(potentials[nb::int_(0)]) : nb::none();
-  const core::LifSequenceGrad grad{KernelGate::data(potentials),      optional_data(spikes_grad),
-                                   optional_data(mem_grad),           KernelGate::data(grad_x),
+  const core::LifSequenceGrad grad{py::float_data(potentials),        optional_data(spikes_grad),
+                                   optional_data(mem_grad),           py::float_data(grad_x),
                                    optional_data(grad_mem),           shape[0],
                                    product(step.begin(), step.end()), row_length,
                                    static_cast<float>(slope)};

@@ -98,16 +98,16 @@ bool kernel_allowed(nb::handle torch, std::initializer_list<nb::handle> tensors)
 }
 
 float* float_data(nb::handle tensor) {
-  return reinterpret_cast<float*>(nb::cast<uintptr_t>(tensor.attr("data_ptr")()));
+  return reinterpret_cast<float*>(nb::cast<uintptr_t>(tensor_fields().data_ptr(tensor)));
 }
 
 int64_t numel(nb::handle tensor) {
-  return nb::cast<int64_t>(tensor.attr("numel")());
+  return nb::cast<int64_t>(tensor_fields().numel(tensor));
 }
 
 std::vector<int64_t> shape_of(nb::handle tensor) {
   std::vector<int64_t> dims;
-  for (nb::handle dim : tensor.attr("shape")) dims.push_back(nb::cast<int64_t>(dim));
+  for (nb::handle dim : tensor_fields().shape(tensor)) dims.push_back(nb::cast<int64_t>(dim));
   return dims;
 }
 
