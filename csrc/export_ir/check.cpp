@@ -73,13 +73,29 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
       arguments[name] = argument;
       append(reference.values, name, argument);
       // An output the model returns its input as.
-      for (const auto& [source, output] : built.outputs) {
-        if (source.kind == Source::kInput && source.event == event) {
-          append(reference.values, output, argument);
+      for (const OutputNode& output : built.outputs) {
+        if (output.direct && output.source.kind == Source::kInput &&
+            output.source.event == event) {
+          append(reference.values, output.name, argument);
         }
       }
     }
     reference.steps.append(arguments);
+  }
+
+  // An output whose path skips what has no IR form is compared with what the
+  // model returned, so the check sees the difference the skip makes: step by
+  // step when the model stacked its steps, else the returned value itself.
+  const Call& returned = trace.calls[call];
+  for (const OutputNode& output : built.outputs) {
+    if (output.direct || output.index >= returned.output_values.size()) continue;
+    nb::object value = returned.output_values[output.index];
+    nb::object shape = value.attr("shape");
+    const bool stacked = step_count > 1 && PySequence_Size(shape.ptr()) > 0 &&
+                         nb::cast<int64_t>(shape[nb::int_(0)]) == step_count;
+    for (int64_t step = 0; step < step_count; ++step) {
+      append(reference.values, output.name, stacked ? nb::object(value[nb::int_(step)]) : value);
+    }
   }
 
   for (int32_t event : flow.nodes()) {
@@ -95,10 +111,12 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
       nb::object batch = nb::make_tuple(value.attr("shape")[nb::int_(0)]);
       append(reference.values, entry, value.attr("reshape")(batch + ev.op.between_shape));
     }
-    for (const auto& [source, output] : built.outputs) {
-      if (source.kind != Source::kNode || source.event != first) continue;
-      append(reference.values, output,
-             ev.kind == EventKind::kOp && ev.op.multi_output ? slot_value(ev, source.chunk)
+    for (const OutputNode& output : built.outputs) {
+      if (!output.direct || output.source.kind != Source::kNode || output.source.event != first) {
+        continue;
+      }
+      append(reference.values, output.name,
+             ev.kind == EventKind::kOp && ev.op.multi_output ? slot_value(ev, output.source.chunk)
                                                              : slot_value(ev, 0));
     }
   }

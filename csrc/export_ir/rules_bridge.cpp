@@ -4,6 +4,7 @@
 #include <array>
 
 #include "export_ir/exporter.h"
+#include "export_ir/rules/spikingjelly.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -195,7 +196,7 @@ nb::object bridge_rule_class(Env& env, nb::handle module) {
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_ImportError)) throw;
   }
-  return nb::object();
+  return spikingjelly_rule_class(module);
 }
 
 bool convert_bridge_module(Conversion& conversion, nb::object& node) {
@@ -215,6 +216,7 @@ bool convert_bridge_module(Conversion& conversion, nb::object& node) {
     if (!error.matches(PyExc_ImportError)) throw;
     node = nb::none();
   }
+  if (node.is_none()) node = convert_spikingjelly_neuron(conversion);
   return !node.is_none();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "export_ir/exporter.h"
+#include "export_ir/rules/neuron_arrays.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
@@ -19,32 +20,8 @@ namespace {
 constexpr double kLeakEpsilon = 1e-9;
 constexpr const char* kDiffers = "exported as the IR's LIF, whose spikes differ from the layer's";
 
-// A neuron parameter as a float64 array (a tensor moved to the CPU, a number as is).
-nb::object parameter_array(const Conversion& c, const char* name) {
-  nb::object value = c.attrs.required(name);
-  if (is_instance(value, c.env.tensor_type())) value = c.env.array_of(value);
-  return c.env.np().attr("asarray")(value, nb::arg("dtype") = c.env.np().attr("float64"));
-}
-
 bool any_true(nb::handle array) {
   return py::truthy(array.attr("any")());
-}
-
-// One value per neuron, laid out like the traced output (flat for vectors),
-// so that the imported neurons broadcast against (batch, ...) again. None
-// when the values do not broadcast to the output.
-nb::object per_neuron(const Conversion& c, nb::handle values) {
-  nb::handle np = c.env.np();
-  nb::object shape = nb::borrow(c.out_shape);
-  if (PyTuple_GET_SIZE(shape.ptr()) == 0) shape = nb::make_tuple(1);
-  try {
-    nb::object spread = np.attr("broadcast_to")(values, shape);
-    if (PyTuple_GET_SIZE(shape.ptr()) < 2) spread = spread.attr("reshape")(-1);
-    return spread.attr("astype")(np.attr("float32"));
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_ValueError)) throw;
-    return nb::none();
-  }
 }
 
 std::string text(nb::handle value) {

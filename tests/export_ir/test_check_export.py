@@ -64,3 +64,38 @@ def test_bad_arguments_are_refused(samples, kwargs, error, match):
     model = nn.Linear(4, 2)
     with pytest.raises(error, match=match):
         check_export(model, export_ir(model, torch.randn(1, 4)), *samples, **kwargs)
+
+
+class Last(nn.Module):
+    """A linear layer, then something that decides the output."""
+
+    def __init__(self, tail):
+        super().__init__()
+        self.fc, self.tail = nn.Linear(4, 4), tail
+
+    def forward(self, x):
+        return self.tail(self.fc(x))
+
+
+class ConstantOut(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc = nn.Linear(4, 3)
+
+    def forward(self, x):
+        self.fc(x)
+        return {"bias": self.fc.bias * 2}
+
+
+@pytest.mark.parametrize("model", [
+    Last(nn.Softplus()),                               # skipped last: the output resolves to fc
+    Last(lambda y: {"out": [torch.exp(y)]}),           # skipped inside a nested output
+    ConstantOut(),                                     # no node reaches an output: no Output node
+], ids=["skipped_last", "nested_skip", "constant_output"])
+def test_a_graph_that_computes_something_else_is_never_ok(model):
+    torch.manual_seed(3)
+    x = torch.randn(2, 4)
+    with pytest.warns(UserWarning):
+        graph = export_ir(model, x)
+    report = check_export(model, graph, x)  # once read past the graph's names and crashed
+    assert not report.ok and report.findings

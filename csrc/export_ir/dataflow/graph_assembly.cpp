@@ -50,7 +50,8 @@ class Assembly {
               base_,
               std::move(names_),
               {},
-              {input_names_.begin(), input_names_.end()}};
+              {input_names_.begin(), input_names_.end()},
+              {}};
     }
     route_edges();
     add_outputs();
@@ -71,8 +72,10 @@ class Assembly {
     std::vector<int32_t> work;
     std::vector<std::pair<int32_t, Finding>> found;  // by the event they concern
     for (const Ref& output : flow_.call().outputs) {
+      const std::size_t passed = skipped.size();
       const Source source = flow_.resolve(output, &skipped);
       output_sources_.push_back(source);
+      output_skips_.push_back(skipped.size() > passed);
       if (source.kind == Source::kNode || source.kind == Source::kState)
         work.push_back(source.event);
     }
@@ -350,7 +353,7 @@ class Assembly {
       nb::object name = output_name(i);
       nodes_[name] = output_node(env_, shape_of(source));
       connect(source, name);
-      outputs_.emplace_back(source, name);
+      outputs_.push_back({source, name, i, !output_skips_[i]});
     }
     if (done.empty()) {
       findings_.add("the model returns no value the exported graph can compute",
@@ -402,6 +405,7 @@ class Assembly {
   std::vector<int32_t> live_;                  // the nodes the outputs depend on, in run order
   std::vector<std::vector<Source>> operands_;  // of the live nodes
   std::vector<Source> output_sources_;
+  std::vector<bool> output_skips_;  // per output: its path skips something without IR form
   nb::dict nodes_;
   nb::list edges_;
   std::vector<int32_t> chunk_of_edge_;  // per edge: the chunk of a split it carries, or -1
@@ -415,7 +419,7 @@ class Assembly {
   std::map<int32_t, std::set<int32_t>> used_chunks_;
   PyObject* edges_into_ = nullptr;     // the node whose incoming edges are being made
   std::vector<PyObject*> sources_in_;  // and where they come from so far
-  std::vector<std::pair<Source, nb::object>> outputs_;
+  std::vector<OutputNode> outputs_;
 };
 
 }  // namespace

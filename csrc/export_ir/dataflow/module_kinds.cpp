@@ -13,10 +13,14 @@ namespace {
 constexpr const char* kLibraryPackages[] = {"torch.",  "snntorch.", "vantle.bridge.import_ir",
                                              "spikingjelly.", "norse.", "sinabs."};
 
-bool from_library(nb::handle type) {
+std::string package_of(nb::handle type) {
   nb::object module = optional_attr(type, "__module__");
-  if (!PyUnicode_Check(module.ptr())) return false;
-  const std::string name = str_of(module);
+  return PyUnicode_Check(module.ptr()) ? str_of(module) : std::string();
+}
+
+bool from_library(nb::handle type) {
+  const std::string name = package_of(type);
+  if (name.empty()) return false;
   for (const char* prefix : kLibraryPackages) {
     if (name.rfind(prefix, 0) == 0) return true;
   }
@@ -67,7 +71,14 @@ uint8_t ModuleKinds::flags(nb::handle module) {
     }
   }
   nb::handle type_object = reinterpret_cast<PyObject*>(type);
-  if (from_library(type_object) && !is_instance(module, containers_)) flags |= kLibrary;
+  // spikingjelly's layers run in a single-step mode (their torch base's forward,
+  // or one neuron step) or a multi-step one, chosen per instance; its
+  // containers run their layers over whole sequences.
+  const bool stepped = package_of(type_object).rfind("spikingjelly.", 0) == 0;
+  if (from_library(type_object) && (stepped || !is_instance(module, containers_))) {
+    flags |= kLibrary;
+  }
+  if (stepped) flags |= kStepModes;
   if (!dropout_.is_none() && is_instance(module, dropout_)) flags |= kDropout;
   // Instances that report another class answer for themselves alone.
   if (py::keeps_standard_class_attribute(type)) {
@@ -80,7 +91,12 @@ uint8_t ModuleKinds::flags(nb::handle module) {
 bool ModuleKinds::has_rule(nb::handle module) {
   const uint8_t kind = flags(module);
   if ((kind & kRule) == 0) return false;
-  if ((kind & kOwnForward) != 0 && !steps_like_its_base(module)) return false;
+  if ((kind & kStepModes) != 0) {
+    // In multi-step mode a call takes a whole [T, batch, ...] sequence.
+    if (multi_step(module)) return false;
+  } else if ((kind & kOwnForward) != 0) {
+    return false;
+  }
   // A forward set on the instance replaces the layer's own.
   nb::object dict = instance_dict(module);
   if (PyDict_Check(dict.ptr())) {
@@ -91,21 +107,14 @@ bool ModuleKinds::has_rule(nb::handle module) {
   return true;
 }
 
-// The step-mode wrappers of spikingjelly's layers run their torch base's
-// forward in single-step mode.
-bool ModuleKinds::steps_like_its_base(nb::handle module) {
-  nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(module.ptr()));
-  nb::object package = optional_attr(type, "__module__");
-  if (!PyUnicode_Check(package.ptr()) || str_of(package).rfind("spikingjelly.", 0) != 0) {
-    return false;
-  }
-  return nb::str("s").equal(optional_attr(module, "step_mode"));
+bool ModuleKinds::multi_step(nb::handle module) {
+  if ((flags(module) & kStepModes) == 0) return false;
+  nb::object step_mode = optional_attr(module, "step_mode");
+  return !PyUnicode_Check(step_mode.ptr()) || !nb::str("s").equal(step_mode);
 }
 
 std::string ModuleKinds::why_no_form(nb::handle module) {
-  nb::object step_mode = optional_attr(module, "step_mode");
-  if (is_library_layer(module) && PyUnicode_Check(step_mode.ptr()) &&
-      nb::str("m").equal(step_mode)) {
+  if (multi_step(module)) {
     return " runs in multi-step mode (step_mode='m'), which export does not follow: export it "
            "in single-step mode (spikingjelly's functional.set_step_mode(model, 's')) with one "
            "time step as the sample";

@@ -34,10 +34,17 @@ class ModuleKinds {
   std::string why_no_form(nb::handle module);
 
  private:
-  enum Flag : uint8_t { kKnown = 1, kRule = 2, kLibrary = 4, kDropout = 8, kOwnForward = 16 };
+  enum Flag : uint8_t {
+    kKnown = 1,
+    kRule = 2,
+    kLibrary = 4,
+    kDropout = 8,
+    kOwnForward = 16,
+    kStepModes = 32,
+  };
   uint8_t flags(nb::handle module);
   nb::object bridge_rule_class_or_none(nb::handle module);
-  bool steps_like_its_base(nb::handle module);
+  bool multi_step(nb::handle module);
 
   Env& env_;
   nb::object containers_;  // (Sequential, ModuleList, ModuleDict)
