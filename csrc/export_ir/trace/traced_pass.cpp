@@ -160,9 +160,4 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
   }
 }
 
-std::unique_ptr<Trace> capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample) {
-  nb::tuple args = sample_arguments(sample);
-  return record_dataflow(exporter, model, {args}, false, false);
-}
-
 }  // namespace vantle::export_ir

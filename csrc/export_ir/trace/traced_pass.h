@@ -27,8 +27,4 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
                                        bool always, bool fresh_state = false);
 
-// The traced pass of export on one sample: the shapes, and the data flow
-// (null for a graph executor).
-std::unique_ptr<Trace> capture_shapes(nb::handle exporter, nb::handle model, nb::handle sample);
-
 }  // namespace vantle::export_ir
