@@ -1,27 +1,10 @@
 #include "dag_tools/py_iter.h"
 
-#include <nanobind/eval.h>
-
 #include <algorithm>
 
 #include "py/module_state.h"
 
 namespace vantle::dag_tools {
-namespace {
-
-// The unpacking statement itself gives the exact messages of the running
-// interpreter ("not enough values to unpack (expected 2, got 1)" ...).
-nb::handle general_unpacker() {
-  static PyObject* unpacker = [] {
-    nb::dict scope;
-    scope["__builtins__"] = nb::module_::import_("builtins");
-    nb::exec("def unpack_pair(pair):\n    src, dst = pair\n    return src, dst\n", scope);
-    return nb::object(scope["unpack_pair"]).release().ptr();  // kept for the process's life
-  }();
-  return unpacker;
-}
-
-}  // namespace
 
 size_t reserve_hint(nb::handle iterable) {
   // Beyond this the vector grows by itself, as it does for anything not reserved.
@@ -32,10 +15,6 @@ size_t reserve_hint(nb::handle iterable) {
   const Py_ssize_t hint = PyObject_LengthHint(ptr, 0);
   if (hint < 0) throw nb::python_error();
   return static_cast<size_t>(std::min(hint, kMostGuessed));
-}
-
-nb::tuple unpack_general(nb::handle pair) {
-  return nb::borrow<nb::tuple>(general_unpacker()(pair));
 }
 
 nb::str text_of(nb::handle value) {

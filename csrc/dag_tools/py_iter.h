@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "py/unpack.h"
+
 namespace vantle::dag_tools {
 
 namespace nb = nanobind;
@@ -27,10 +29,6 @@ void for_each_item(nb::handle iterable, Visit&& visit) {
 // otherwise its length hint up to a bound, since a `__len__` can say anything.
 size_t reserve_hint(nb::handle iterable);
 
-// `src, dst = pair` for anything but an exact tuple or list of two, raising
-// the interpreter's own unpacking errors.
-nb::tuple unpack_general(nb::handle pair);
-
 // Runs `visit(src, dst)` with the two values of `pair` unpacked.
 template <typename Visit>
 void visit_pair(nb::handle pair, Visit& visit) {
@@ -43,8 +41,8 @@ void visit_pair(nb::handle pair, Visit& visit) {
     nb::object dst = nb::borrow(PyList_GET_ITEM(ptr, 1));
     visit(src, dst);
   } else {
-    nb::tuple values = unpack_general(pair);
-    visit(values[0], values[1]);
+    auto [src, dst] = py::unpack_pair(pair);
+    visit(src, dst);
   }
 }
 

@@ -4,15 +4,12 @@
 
 #include "import_ir/classes.h"
 #include "py/arg_check.h"
+#include "py/numbers.h"
 
 namespace vantle::import_ir {
 namespace {
 
-nb::object python_int(nb::handle value) {
-  PyObject* result = PyNumber_Long(value.ptr());
-  if (result == nullptr) throw nb::python_error();
-  return nb::steal(result);
-}
+using py::python_int;
 
 nb::tuple repeated(nb::handle value) {
   nb::object as_int = python_int(value);

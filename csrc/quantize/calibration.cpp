@@ -5,6 +5,7 @@
 
 #include "py/arg_check.h"
 #include "py/module_state.h"
+#include "py/no_grad.h"
 #include "py/torch_ops.h"
 #include "quantize/quantize.h"
 
@@ -50,7 +51,7 @@ double quantile(nb::handle torch, nb::handle flat, nb::handle q) {
 
 // (min, max) of one output, by quantiles for "percentile" calibration.
 std::pair<double, double> output_range(nb::handle torch, nb::handle output, nb::handle config) {
-  NoGrad no_grad(torch);
+  py::NoGrad no_grad(torch);
   if (nb::str("percentile").equal(config.attr("calibration_method"))) {
     nb::object percentile = config.attr("percentile");
     nb::object hundred = nb::int_(100);
@@ -131,7 +132,7 @@ nb::dict collect_statistics(nb::handle model, nb::handle calibration_data, nb::h
   });
   if (!calibration_data.is_none()) {
     model.attr("eval")();
-    NoGrad no_grad(module_global("torch"));
+    py::NoGrad no_grad(module_global("torch"));
     for (nb::handle sample : calibration_data) model(sample);
     reduce_across_ranks(stats, names);
   }

@@ -8,6 +8,7 @@
 
 #include "py/arg_check.h"
 #include "py/module_state.h"
+#include "py/no_grad.h"
 #include "py/torch_ops.h"
 #include "quantize/quantize.h"
 
@@ -57,7 +58,7 @@ void check_finite(nb::handle torch, const Range& range, nb::handle module_name,
 void quantize_parameters(nb::handle torch, nb::handle name, nb::handle module, nb::handle bits,
                          nb::handle config) {
   nb::handle parameter_type = module_global("nn").attr("Parameter");
-  NoGrad no_grad(torch);
+  py::NoGrad no_grad(torch);
   // Every parameter of the module is checked before any is changed.
   std::array<std::optional<Range>, kSlots.size()> ranges;
   for (std::size_t i = 0; i < kSlots.size(); ++i) {

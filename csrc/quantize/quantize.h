@@ -52,18 +52,6 @@ void reduce_across_ranks(nb::dict stats, const nb::list& names);
 void for_each_named_module(nb::handle model,
                            const std::function<void(nb::handle, nb::handle)>& visit);
 
-// `with torch.no_grad():` for the lifetime of the object.
-class NoGrad {
- public:
-  explicit NoGrad(nb::handle torch);
-  ~NoGrad();
-  NoGrad(const NoGrad&) = delete;
-  NoGrad& operator=(const NoGrad&) = delete;
-
- private:
-  nb::object context_;
-};
-
 // Python's float(value) of a number or one-element tensor.
 double to_double(nb::handle value);
 

@@ -2,6 +2,7 @@
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/module_state.h"
+#include "py/no_grad.h"
 #include "py/torch_ops.h"
 #include "quantize/quantize.h"
 
@@ -27,7 +28,7 @@ nb::object hook_call(nb::handle self, nb::handle, nb::handle, nb::handle output)
   nb::object symmetric = self.attr("symmetric");
   nb::tuple scale_zp;
   {
-    NoGrad no_grad(torch);
+    py::NoGrad no_grad(torch);
     nb::float_ low(to_double(value.attr("min")()));
     nb::float_ high(to_double(value.attr("max")()));
     scale_zp = compute_scale_zp(low, high, bits, symmetric);

@@ -179,6 +179,42 @@ def test_subclass_overrides_of_the_rule_chain_are_used(sample4):
     assert list(graph.nodes) == ["input", "0", "output"]
 
 
+def test_subclass_overrides_of_the_phases_are_called(sample4):
+    calls = []
+
+    class Watching(VANTLEExporter):
+        def _capture_shapes(self, model, sample):
+            calls.append("capture")
+            super()._capture_shapes(model, sample)
+
+        def _export_sequential(self, model, sample, custom_map=None):
+            calls.append("sequential")
+            return super()._export_sequential(model, sample, custom_map)
+
+    model = nn.Sequential(nn.Linear(4, 3), nn.ReLU())
+    graph = Watching().export(model, sample4)
+    assert calls == ["capture", "sequential"]
+    assert list(graph.nodes) == list(export_ir(model, sample4).nodes)
+
+    exporter = VANTLEExporter()
+    exporter._export_sequential = lambda *args: "replaced on the instance"
+    assert exporter.export(model, sample4) == "replaced on the instance"
+
+
+def test_the_phases_called_by_hand_give_the_exported_graph(sample4):
+    model = nn.Sequential(nn.Linear(4, 3), nn.ReLU(), nn.Linear(3, 2))
+    exporter = VANTLEExporter()
+    exporter._capture_shapes(model, sample4)
+    assert exporter._dataflow is not None
+    by_hand = exporter._export_sequential(model, sample4)
+    exported = VANTLEExporter().export(model, sample4)
+    assert list(by_hand.nodes) == list(exported.nodes) == ["input", "0", "1", "2", "output"]
+    assert by_hand.edges == exported.edges
+    for name in exported.nodes:
+        assert by_hand.nodes[name].output_type.keys() == exported.nodes[name].output_type.keys()
+    assert VANTLEExporter()._export_sequential(model, sample4).edges == exported.edges
+
+
 def test_names_come_from_the_replaceable_sanitizer(monkeypatch, sample4):
     monkeypatch.setattr(export_module, "sanitize_module_name", lambda name: "n" + name)
     assert list(export_ir(nn.Sequential(nn.ReLU()), sample4).nodes) == ["input", "n0", "output"]

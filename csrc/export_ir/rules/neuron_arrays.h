@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "export_ir/exporter.h"
+#include "export_ir/rules/rules.h"
 
 namespace vantle::export_ir {
 

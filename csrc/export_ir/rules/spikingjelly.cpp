@@ -14,7 +14,7 @@
 // that holds them has loaded it.
 #include <string>
 
-#include "export_ir/exporter.h"
+#include "export_ir/rules/rules.h"
 #include "export_ir/rules/neuron_arrays.h"
 #include "export_ir/rules/spikingjelly.h"
 #include "py/torch_ops.h"

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "export_ir/exporter.h"
+#include "export_ir/rules/env.h"
+#include "export_ir/trace/tensor_shape.h"
 #include "py/class_factory.h"
 #include "py/module_state.h"
 
@@ -166,13 +167,7 @@ void Recorder::collect(nb::handle value, std::vector<PyObject*>& tensors) const 
 }
 
 nb::object Recorder::shape_without_batch(PyObject* tensor) const {
-  nb::object shape = checked(PyObject_GetAttr(tensor, interned("shape").ptr()));
-  // torch.Size is a tuple: the tuple slice is a plain tuple of its ints at once.
-  if (PyTuple_Check(shape.ptr())) {
-    return checked(PyTuple_GetSlice(shape.ptr(), 1, PyTuple_GET_SIZE(shape.ptr())));
-  }
-  nb::object tail = checked(PySequence_GetSlice(shape.ptr(), 1, PY_SSIZE_T_MAX));
-  return PyTuple_CheckExact(tail.ptr()) ? tail : checked(PySequence_Tuple(tail.ptr()));
+  return export_ir::shape_without_batch(tensor);
 }
 
 nb::object Recorder::shape_of(PyObject* tensor, Ref ref) const {

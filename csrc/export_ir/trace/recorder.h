@@ -19,7 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "export_ir/trace/op_rules.h"
+#include "export_ir/rules/functional_ops.h"
 #include "export_ir/trace/tensor_tags.h"
 #include "export_ir/trace/trace.h"
 

@@ -1,0 +1,163 @@
+// The traced pass. A plain Sequential of leaves needs no hooks: the recorder
+// calls its layers in turn itself (trace/sequential_fast_path.h).
+//
+// The pass runs under torch.no_grad() with every module in evaluation mode, so
+// batch-norm statistics do not move; afterwards each module gets its own
+// training flag back and every buffer binding the pass replaced is restored
+// (trace/trace_guard.h). Hooks are removed on every path.
+#include "export_ir/trace/traced_pass.h"
+
+#include <string>
+#include <unordered_set>
+
+#include "export_ir/common/py_util.h"
+#include "export_ir/rules/bridge_types.h"
+#include "export_ir/rules/env.h"
+#include "export_ir/rules/module_kinds.h"
+#include "export_ir/trace/model_turns.h"
+#include "export_ir/trace/module_tree.h"
+#include "export_ir/trace/recorder.h"
+#include "export_ir/trace/sequential_fast_path.h"
+#include "export_ir/trace/shape_hook.h"
+#include "export_ir/trace/trace_guard.h"
+#include "py/arg_check.h"
+#include "py/module_state.h"
+#include "py/no_grad.h"
+
+namespace vantle::export_ir {
+namespace {
+
+using py::module_global;
+
+// The failure of the forward pass as the documented RuntimeError, chained to it.
+[[noreturn]] void raise_trace_error(nb::python_error& error) {
+  const std::string message = str_of(error.value());
+  if (error.matches(PyExc_RuntimeError)) {
+    raise_runtime_from(error, "Failed to capture shapes during forward pass: " + message +
+                                  ". Ensure the model can process the sample tensor.");
+  }
+  raise_runtime_from(error, "Unexpected error during shape capture: " + message);
+}
+
+// Spiking layers that keep their state between calls (snnTorch's neurons with
+// init_hidden) start from rest; the guard restores the bindings afterwards.
+void start_at_rest(const std::vector<nb::object>& modules) {
+  for (const nb::object& module : modules) {
+    nb::object reset = optional_attr(module, "reset_mem");
+    if (!reset.is_none() && PyCallable_Check(reset.ptr())) reset();
+  }
+}
+
+}  // namespace
+
+nb::tuple sample_arguments(nb::handle sample) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  auto check_size = [](nb::handle tensor) {
+    if (nb::int_(0).equal(tensor.attr("numel")())) {
+      throw nb::value_error("Sample tensor cannot be empty");
+    }
+  };
+  if (PyTuple_Check(sample.ptr()) || PyList_Check(sample.ptr())) {
+    nb::tuple items = nb::borrow<nb::tuple>(checked(PySequence_Tuple(sample.ptr())));
+    bool has_tensor = false;
+    for (nb::handle item : items) {
+      if (!is_instance(item, tensor_type)) continue;
+      check_size(item);
+      has_tensor = true;
+    }
+    if (!has_tensor) {
+      throw nb::type_error(
+          "sample must be a tensor, or a tuple or list of the model's arguments holding at "
+          "least one tensor");
+    }
+    return items;
+  }
+  if (!is_instance(sample, tensor_type) && !nb::hasattr(sample, "numel")) {
+    py::raise_arg_type("sample", "Tensor, tuple or list", sample);
+  }
+  check_size(sample);
+  return nb::make_tuple(sample);
+}
+
+std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
+                                       const std::vector<nb::tuple>& calls, bool keep_values,
+                                       bool always, bool fresh_state) {
+  nb::object torch = module_global("torch");
+  nb::object nn = module_global("nn");
+  ModuleTree tree = module_tree(nn, model);
+  const std::vector<nb::object>& all_modules = tree.modules;
+  const bool dataflow = always || !is_executor(model);
+
+  ModelTurn turn(all_modules);
+  Env env(exporter);
+  ModuleKinds kinds(env);
+  nb::object inputs = exporter.attr("_input_shapes");
+  nb::object outputs = exporter.attr("_output_shapes");
+  nb::object tensor_type = torch.attr("Tensor");
+  std::unordered_set<PyObject*> quiet =
+      dataflow ? quiet_leaves(tree, nn.attr("Sequential"), kinds) : std::unordered_set<PyObject*>();
+
+  for (;;) {
+    auto trace = std::make_unique<Trace>();
+    trace->model = nb::borrow(model);
+    trace->named_modules = tree.named;
+    trace->keep_values = keep_values;
+    // Typically a module call, maybe an operation or two, per module: room
+    // for them up front spares moving the events as the list grows.
+    trace->events.reserve(2 * all_modules.size() + 16);
+    Recorder recorder(*trace, env, [&](nb::handle module) { return kinds.is_leaf(module); });
+    recorder.write_shapes_to(inputs, outputs);
+    recorder.set_quiet(quiet);
+    const std::vector<nb::object> in_turn =
+        dataflow ? children_in_turn(model, nn.attr("Sequential"), calls, quiet)
+                 : std::vector<nb::object>();
+    recorder.call_in_turn(in_turn);
+
+    TraceGuard guard(all_modules, nn.attr("Module"));
+    try {
+      guard.save_executor_states(model);
+      guard.switch_to_eval();
+      if (fresh_state) start_at_rest(all_modules);
+      if (dataflow && in_turn.empty()) {
+        std::vector<nb::object> announced;
+        for (const nb::object& module : all_modules) {
+          if (quiet.count(module.ptr()) == 0) announced.push_back(module);
+        }
+        guard.add_hooks(torch, recorder.pre_hook(), ForwardHooks::Kind::kPreWithKeywords,
+                        announced);
+        guard.add_hooks(torch, recorder.post_hook(), ForwardHooks::Kind::kForward, all_modules);
+      } else if (!dataflow) {
+        guard.add_hooks(torch, make_shape_hook(inputs, outputs, tensor_type),
+                        ForwardHooks::Kind::kForward, all_modules);
+      }
+    } catch (...) {
+      guard.undo();
+      throw;
+    }
+    try {
+      py::NoGrad no_grad(torch);
+      for (const nb::tuple& args : calls) {
+        if (dataflow) {
+          recorder.run(model, args);
+        } else {
+          checked(PyObject_Call(model.ptr(), args.ptr(), nullptr));
+        }
+      }
+    } catch (nb::python_error& error) {
+      guard.undo();
+      // Exceptions outside Exception (KeyboardInterrupt, SystemExit) pass unchanged.
+      if (!error.matches(PyExc_Exception)) throw;
+      raise_trace_error(error);
+    } catch (...) {
+      guard.undo();
+      throw;
+    }
+    guard.undo();
+    if (!dataflow) return nullptr;
+    if (!recorder.missed()) return trace;
+    // The model's own code called a leaf that had no pre-hook: again, with all.
+    quiet.clear();
+  }
+}
+
+}  // namespace vantle::export_ir
