@@ -3,7 +3,6 @@ or export says which module it could not carry (a warning; an error with strict=
 
 from __future__ import annotations
 
-import warnings
 from typing import Callable, List, NamedTuple, Optional, Sequence
 
 import pytest
@@ -11,13 +10,12 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from export_helpers import STEPS, assert_export_warns, export_without_warnings, one
 from vantle.bridge import GraphExecutor
-from vantle.bridge.export_ir import check_export, export_ir
+from vantle.bridge.export_ir import check_export
 from vantle.bridge.import_ir import import_ir
 
 snn = pytest.importorskip("snntorch")
-
-STEPS = 25
 
 
 class Residual(nn.Module):
@@ -170,10 +168,6 @@ class Case(NamedTuple):
     nodes: Optional[List[str]] = None  # the graph's nodes, where the names matter
 
 
-def one(*shape):
-    return lambda: [torch.randn(*shape)]
-
-
 CASES = {
     "residual": Case(Residual, one(4, 8),
                      nodes=["input", "a", "relu", "b", "add", "head", "output"]),
@@ -242,15 +236,10 @@ def test_export_computes_what_the_model_computes_or_says_why_not(name):
     model = case.build().eval()
     samples = case.samples()
     if case.warning is not None:
-        with pytest.warns(UserWarning, match=case.warning):
-            graph = export_ir(model, samples[0])
-        with pytest.raises(ValueError, match=case.warning):
-            export_ir(model, samples[0], strict=True)
+        graph = assert_export_warns(model, samples[0], case.warning)
         assert not any("recurrent" in node for node in graph.nodes)  # never a feed-forward layer
         return
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        graph = export_ir(model, samples[0])
+    graph = export_without_warnings(model, samples[0])
     if case.nodes is not None:
         assert list(graph.nodes) == case.nodes
     first = samples[0][0] if isinstance(samples[0], tuple) else samples[0]
