@@ -72,6 +72,12 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
       nb::object argument = flow.sliced(event) ? nb::object(value[nb::int_(step)]) : value;
       arguments[name] = argument;
       append(reference.values, name, argument);
+      // An output the model returns its input as.
+      for (const auto& [source, output] : built.outputs) {
+        if (source.kind == Source::kInput && source.event == event) {
+          append(reference.values, output, argument);
+        }
+      }
     }
     reference.steps.append(arguments);
   }
@@ -82,7 +88,7 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
     const nb::object& name = built.names[first - built.base];
     if (name.is_valid()) append(reference.values, name, node_value(ev));
     for (const auto& [source, output] : built.outputs) {
-      if (source.event != first) continue;
+      if (source.kind != Source::kNode || source.event != first) continue;
       append(reference.values, output,
              ev.kind == EventKind::kOp && ev.op.multi_output ? slot_value(ev, source.chunk)
                                                              : slot_value(ev, 0));

@@ -142,9 +142,10 @@ bool convert_torch_layer(Conversion& conversion, nb::object& node);
 bool convert_bridge_module(Conversion& conversion, nb::object& node);
 // Rule 33, snnTorch's Leaky: the node, or None for any other module.
 nb::object convert_leaky(Conversion& conversion);
-// Whether a rule of either group takes the module, without converting it.
-bool matches_torch_rule(Env& env, nb::handle module);
-bool matches_bridge_rule(Env& env, nb::handle module);
+// The class whose rule of either group takes the module (without converting
+// it), or an invalid handle when none does.
+nb::object torch_rule_class(Env& env, nb::handle module);
+nb::object bridge_rule_class(Env& env, nb::handle module);
 
 // --- walk.cpp -----------------------------------------------------------------
 

@@ -184,18 +184,18 @@ constexpr std::array<BridgeRule, 12> kBridgeRules = {{
 
 }  // namespace
 
-bool matches_bridge_rule(Env& env, nb::handle module) {
+nb::object bridge_rule_class(Env& env, nb::handle module) {
   const std::vector<nb::object>& types = env.bridge_types();
   for (const BridgeRule& rule : kBridgeRules) {
     if (rule.ir_name != nullptr && !env.ir_class(rule.ir_name).is_valid()) continue;
-    if (is_instance(module, types[rule.type])) return true;
+    if (is_instance(module, types[rule.type])) return types[rule.type];
   }
   try {
-    return is_instance(module, env.leaky_class());
+    if (is_instance(module, env.leaky_class())) return nb::borrow(env.leaky_class());
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_ImportError)) throw;
-    return false;
   }
+  return nb::object();
 }
 
 bool convert_bridge_module(Conversion& conversion, nb::object& node) {

@@ -261,11 +261,13 @@ constexpr std::array<TorchRule, 20> kTorchRules = {{
 
 }  // namespace
 
-bool matches_torch_rule(Env& env, nb::handle module) {
+nb::object torch_rule_class(Env& env, nb::handle module) {
   for (std::size_t i = 0; i < kTorchRules.size(); ++i) {
-    if (env.is_nn_instance(i, kTorchRules[i].nn_name, module)) return true;
+    if (env.is_nn_instance(i, kTorchRules[i].nn_name, module)) {
+      return env.nn().attr(kTorchRules[i].nn_name);
+    }
   }
-  return false;
+  return nb::object();
 }
 
 bool convert_torch_layer(Conversion& conversion, nb::object& node) {

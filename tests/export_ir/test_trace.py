@@ -72,10 +72,12 @@ def test_dict_and_list_values_record_no_shape_and_export_succeeds(sample4):
 
     # The data flows through the dict and the lists all the same.
     graph = export_ir(model, sample4)
-    assert list(graph.nodes) == ["input", "relu", "sigmoid", "add", "fc", "output"]
+    # The returned dict's key names the Output node.
+    assert list(graph.nodes) == ["input", "relu", "sigmoid", "add", "fc", "output_logits"]
     assert sorted(graph.edges) == sorted([("input", "relu"), ("relu", "sigmoid"), ("input", "add"),
-                                          ("sigmoid", "add"), ("add", "fc"), ("fc", "output")])
-    assert graph.nodes["output"].output_type["output"].tolist() == [3]
+                                          ("sigmoid", "add"), ("add", "fc"),
+                                          ("fc", "output_logits")])
+    assert graph.nodes["output_logits"].output_type["output"].tolist() == [3]
 
 
 def test_empty_sample_is_refused_before_any_hook(sample4):

@@ -128,11 +128,13 @@ void CallFlow::classify_module(int32_t event, Decision& decision, int32_t& absor
     if (ev.leaf) absorbed_until = std::max(absorbed_until, ev.end);
     return;
   }
+  int32_t attempt = -1;
   if (ev.leaf || converter_.customised(ev.target)) {
     nb::object in_shape = shape_or_empty(ev.in_shape);
     nb::object out_shape =
         !ev.out_shapes.empty() && !ev.out_shapes[0].is_none() ? ev.out_shapes[0] : in_shape;
     const int32_t conversion = converted(ev.target, in_shape, out_shape);
+    attempt = conversion;
     if (!conversions_[conversion].node.is_none()) {
       decision.role = Role::kNode;
       decision.conversion = conversion;
@@ -149,7 +151,11 @@ void CallFlow::classify_module(int32_t event, Decision& decision, int32_t& absor
     decision.role = Role::kAlias;
     decision.operand = 0;
     decision.unsupported = true;
-    decision.finding = {describe(event) + " has no IR form", kSkipped};
+    decision.finding = {describe(event) + kinds_.why_no_form(ev.target), kSkipped};
+    // A rule that takes the module but cannot convert these settings says why.
+    if (attempt >= 0 && !conversions_[attempt].findings.empty()) {
+      decision.finding = conversions_[attempt].findings.list().front();
+    }
     absorbed_until = std::max(absorbed_until, ev.end);
     return;
   }

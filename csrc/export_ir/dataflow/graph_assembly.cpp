@@ -39,11 +39,16 @@ class Assembly {
     collect_live();
     add_inputs();
     add_nodes();
+    report_left_out_outputs();
     if (live_.empty()) {
       // Nothing the IR can run: the graph is its inputs alone.
+      if (flow_.call().unseen_outputs.empty()) {
+        findings_.add("the model returns no value the exported graph can compute",
+                      "the exported graph has no Output node");
+      }
       return {make_graph(env_, nodes_, nb::list()),
               base_,
-              {},
+              std::move(names_),
               {},
               {input_names_.begin(), input_names_.end()}};
     }
@@ -263,9 +268,46 @@ class Assembly {
     for (const PendingEdge& edge : pending) connect(edge.source, edge.destination);
   }
 
+  // What the model returns that the graph has no Output node for.
+  void report_left_out_outputs() {
+    const Call& call = flow_.call();
+    for (std::size_t i = 0; i < output_sources_.size(); ++i) {
+      const Source& source = output_sources_[i];
+      const std::string output = "the model's output" + shown(call, i);
+      if (source.kind == Source::kState) {
+        findings_.add(output + " is the kept state of " + flow_.describe(source.event) +
+                          ", which the IR keeps inside that node",
+                      "the exported graph leaves it out");
+      } else if (source.kind == Source::kConstant) {
+        findings_.add(output + " does not depend on the model's input",
+                      "the exported graph leaves it out");
+      }
+    }
+    for (const std::string& unseen : call.unseen_outputs) {
+      findings_.add("the model returns " + unseen + ", which export cannot look into",
+                    "the exported graph leaves out any tensor it holds");
+    }
+  }
+
+  static std::string shown(const Call& call, std::size_t output) {
+    if (output >= call.output_places.size() || call.output_places[output].shown.empty()) return "";
+    return " " + call.output_places[output].shown;
+  }
+
+  // "output" for the returned tensor or the first of a returned tuple, then
+  // output_1 ...; tensors under keys or nested are named after their place.
+  nb::object output_name(std::size_t output) {
+    const Call& call = flow_.call();
+    if (output < call.output_places.size() && call.output_places[output].keyed) {
+      return unique_name(nodes_, nb::str(("output_" + call.output_places[output].key).c_str()));
+    }
+    return nodes_.contains("output") ? unique_name(nodes_, nb::str("output")) : nb::str("output");
+  }
+
   void add_outputs() {
     std::set<std::pair<int32_t, int32_t>> done;
-    for (const Source& source : output_sources_) {
+    for (std::size_t i = 0; i < output_sources_.size(); ++i) {
+      const Source& source = output_sources_[i];
       // A kept state (a membrane) is not an output of the IR's nodes.
       if (source.kind != Source::kNode && source.kind != Source::kInput) continue;
       if (!done.insert(
@@ -273,18 +315,14 @@ class Assembly {
                .second) {
         continue;
       }
-      // "output" is kept free for the first Output node; later ones are output_1 ...
-      nb::object name =
-          nodes_.contains("output") ? unique_name(nodes_, nb::str("output")) : nb::str("output");
+      nb::object name = output_name(i);
       nodes_[name] = output_node(env_, shape_of(source));
       connect(source, name);
-      if (source.kind == Source::kNode) outputs_.emplace_back(source, name);
+      outputs_.emplace_back(source, name);
     }
     if (done.empty()) {
-      findings_.add(
-          "the model returns no value the exported graph can produce (only kept "
-          "states or constants)",
-          "the exported graph has no Output node");
+      findings_.add("the model returns no value the exported graph can compute",
+                    "the exported graph has no Output node");
     }
   }
 

@@ -10,7 +10,8 @@ namespace {
 
 // Packages whose layers are taken as they are: their own interior is not the
 // model author's code.
-constexpr const char* kLibraryPackages[] = {"torch.", "snntorch.", "vantle.bridge.import_ir"};
+constexpr const char* kLibraryPackages[] = {"torch.",  "snntorch.", "vantle.bridge.import_ir",
+                                             "spikingjelly.", "norse.", "sinabs."};
 
 bool from_library(nb::handle type) {
   nb::object module = optional_attr(type, "__module__");
@@ -31,17 +32,17 @@ ModuleKinds::ModuleKinds(Env& env) : env_(env) {
   dropout_ = dropout_module.is_none() ? nb::none() : optional_attr(dropout_module, "_DropoutNd");
 }
 
-// Whether a bridge rule takes the module; false when the bridge classes
+// The class whose bridge rule takes the module; none when the bridge classes
 // cannot be had (the conversion itself then reports why).
-bool ModuleKinds::matches_bridge_rule_or_none(nb::handle module) {
+nb::object ModuleKinds::bridge_rule_class_or_none(nb::handle module) {
   try {
-    return matches_bridge_rule(env_, module);
+    return bridge_rule_class(env_, module);
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError) &&
         !error.matches(PyExc_ImportError)) {
       throw;
     }
-    return false;
+    return nb::object();
   }
 }
 
@@ -50,7 +51,21 @@ uint8_t ModuleKinds::flags(nb::handle module) {
   auto found = flags_.find(type);
   if (found != flags_.end()) return found->second;
   uint8_t flags = kKnown;
-  if (matches_torch_rule(env_, module) || matches_bridge_rule_or_none(module)) flags |= kRule;
+  nb::object rule_class = torch_rule_class(env_, module);
+  if (!rule_class.is_valid()) rule_class = bridge_rule_class_or_none(module);
+  if (rule_class.is_valid()) {
+    flags |= kRule;
+    // A subclass whose forward is its own may do more than the layer the rule
+    // converts (call children, add operations): its calls are traced through.
+    // snnTorch's neuron rule reports subclasses itself.
+    nb::object rule_package = optional_attr(rule_class, "__module__");
+    const bool reported =
+        PyUnicode_Check(rule_package.ptr()) && str_of(rule_package).rfind("snntorch", 0) == 0;
+    auto* rule_type = reinterpret_cast<PyTypeObject*>(rule_class.ptr());
+    if (!reported && type_lookup(type, "forward") != type_lookup(rule_type, "forward")) {
+      flags |= kOwnForward;
+    }
+  }
   nb::handle type_object = reinterpret_cast<PyObject*>(type);
   if (from_library(type_object) && !is_instance(module, containers_)) flags |= kLibrary;
   if (!dropout_.is_none() && is_instance(module, dropout_)) flags |= kDropout;
@@ -63,7 +78,42 @@ uint8_t ModuleKinds::flags(nb::handle module) {
 }
 
 bool ModuleKinds::has_rule(nb::handle module) {
-  return (flags(module) & kRule) != 0;
+  const uint8_t kind = flags(module);
+  if ((kind & kRule) == 0) return false;
+  if ((kind & kOwnForward) != 0 && !steps_like_its_base(module)) return false;
+  // A forward set on the instance replaces the layer's own.
+  nb::object dict = instance_dict(module);
+  if (PyDict_Check(dict.ptr())) {
+    const int own = PyDict_Contains(dict.ptr(), interned("forward").ptr());
+    if (own < 0) throw nb::python_error();
+    if (own == 1) return false;
+  }
+  return true;
+}
+
+// The step-mode wrappers of spikingjelly's layers run their torch base's
+// forward in single-step mode.
+bool ModuleKinds::steps_like_its_base(nb::handle module) {
+  nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(module.ptr()));
+  nb::object package = optional_attr(type, "__module__");
+  if (!PyUnicode_Check(package.ptr()) || str_of(package).rfind("spikingjelly.", 0) != 0) {
+    return false;
+  }
+  return nb::str("s").equal(optional_attr(module, "step_mode"));
+}
+
+std::string ModuleKinds::why_no_form(nb::handle module) {
+  nb::object step_mode = optional_attr(module, "step_mode");
+  if (is_library_layer(module) && PyUnicode_Check(step_mode.ptr()) &&
+      nb::str("m").equal(step_mode)) {
+    return " runs in multi-step mode (step_mode='m'), which export does not follow: export it "
+           "in single-step mode (spikingjelly's functional.set_step_mode(model, 's')) with one "
+           "time step as the sample";
+  }
+  if (is_library_layer(module) && (flags(module) & kOwnForward) != 0) {
+    return " runs a forward of its own, which has no IR form";
+  }
+  return " has no IR form";
 }
 
 bool ModuleKinds::is_library_layer(nb::handle module) {

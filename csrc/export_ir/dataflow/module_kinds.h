@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -28,10 +29,15 @@ class ModuleKinds {
   // Calls whose interior the trace does not record.
   bool is_leaf(nb::handle module) { return has_rule(module) || is_library_layer(module); }
 
+  // Why a module without a node is left out: " has no IR form", or a more
+  // specific reason (a setting of the library's).
+  std::string why_no_form(nb::handle module);
+
  private:
-  enum Flag : uint8_t { kKnown = 1, kRule = 2, kLibrary = 4, kDropout = 8 };
+  enum Flag : uint8_t { kKnown = 1, kRule = 2, kLibrary = 4, kDropout = 8, kOwnForward = 16 };
   uint8_t flags(nb::handle module);
-  bool matches_bridge_rule_or_none(nb::handle module);
+  nb::object bridge_rule_class_or_none(nb::handle module);
+  bool steps_like_its_base(nb::handle module);
 
   Env& env_;
   nb::object containers_;  // (Sequential, ModuleList, ModuleDict)

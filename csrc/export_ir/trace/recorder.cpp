@@ -493,29 +493,101 @@ nb::object Recorder::run(nb::handle model, nb::handle args) {
   leaf_ = nullptr;
   stack_.clear();
 
-  // The returned tensors: a tensor, or those inside tuples, lists and dict values.
-  std::vector<PyObject*> returned;
-  nb::object flat = nb::borrow(output);
-  if (PyDict_Check(flat.ptr())) flat = checked(PyDict_Values(flat.ptr()));
-  if (PyTuple_Check(flat.ptr()) || PyList_Check(flat.ptr())) {
-    for (nb::handle item : flat) {
-      if (PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) {
-        collect(item, returned);
-      } else if (is_tensor(item.ptr())) {
-        returned.push_back(item.ptr());
-      }
-    }
-  } else if (is_tensor(flat.ptr())) {
-    returned.push_back(flat.ptr());
-  }
-  for (PyObject* tensor : returned) {
-    call.outputs.push_back(ref_of(tensor));
-    if (trace_.keep_values) call.output_values.push_back(detached_copy(tensor));
-  }
+  collect_returned(output, OutputPlace{}, 0, call);
   call.end = static_cast<int32_t>(trace_.events.size());
   trace_.calls.push_back(std::move(call));
   ++call_;
   return output;
+}
+
+namespace {
+
+// Values that hold no tensor and are no container: constants of the model's code.
+bool plain_value(nb::handle value) {
+  return value.is_none() || PyBool_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+         PyFloat_Check(value.ptr()) || PyComplex_Check(value.ptr()) ||
+         PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || value.ptr() == Py_Ellipsis;
+}
+
+// A key as a node name part: characters outside [A-Za-z0-9_] become "_".
+std::string key_text(const std::string& text) {
+  std::string key = text;
+  for (char& c : key) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!plain) c = '_';
+  }
+  return key;
+}
+
+OutputPlace deeper(const OutputPlace& place, const std::string& shown, const std::string& key,
+                   bool keyed) {
+  return {place.shown + shown, place.key.empty() ? key : place.key + "_" + key, keyed};
+}
+
+// The field names of a dataclass instance or a named tuple, or None.
+nb::object field_names(nb::handle value) {
+  nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
+  nb::object fields = optional_attr(type, "__dataclass_fields__");
+  if (PyDict_Check(fields.ptr())) return checked(PyDict_Keys(fields.ptr()));
+  if (PyTuple_Check(value.ptr())) {
+    nb::object named = optional_attr(type, "_fields");
+    if (PyTuple_Check(named.ptr())) return named;
+  }
+  return nb::none();
+}
+
+constexpr int kDeepestOutput = 16;
+
+}  // namespace
+
+void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int depth,
+                                Call& call) {
+  if (is_tensor(value.ptr())) {
+    call.outputs.push_back(ref_of(value.ptr()));
+    call.output_places.push_back(place);
+    if (trace_.keep_values) call.output_values.push_back(detached_copy(value.ptr()));
+    return;
+  }
+  if (plain_value(value)) return;
+  const std::string type_name =
+      str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))).attr("__name__"));
+  if (depth >= kDeepestOutput) {
+    call.unseen_outputs.push_back(place.shown + " (a " + type_name + " nested too deep)");
+    return;
+  }
+  nb::object held = nb::borrow(value);  // items stay alive while walked
+  if (PyDict_Check(value.ptr())) {
+    nb::object items = checked(PyDict_Items(value.ptr()));
+    for (nb::handle item : items) {
+      nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
+      const std::string text = PyUnicode_Check(key.ptr()) ? str_of(key) : str_of(nb::repr(key));
+      collect_returned(PyTuple_GET_ITEM(item.ptr(), 1),
+                       deeper(place, "[" + str_of(nb::repr(key)) + "]", key_text(text), true),
+                       depth + 1, call);
+    }
+    return;
+  }
+  nb::object names = field_names(value);
+  if (!names.is_none()) {
+    for (nb::handle name : names) {
+      if (!PyUnicode_Check(name.ptr())) continue;
+      const std::string text = str_of(name);
+      nb::object field = checked(PyObject_GetAttr(value.ptr(), name.ptr()));
+      collect_returned(field, deeper(place, "." + text, key_text(text), true), depth + 1, call);
+    }
+    return;
+  }
+  if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
+    nb::object items = checked(PySequence_Tuple(value.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
+      const std::string index = std::to_string(i);
+      collect_returned(PyTuple_GET_ITEM(items.ptr(), i),
+                       deeper(place, "[" + index + "]", index, depth > 0), depth + 1, call);
+    }
+    return;
+  }
+  call.unseen_outputs.push_back((place.shown.empty() ? std::string("") : place.shown + " ") +
+                                "(a " + type_name + ")");
 }
 
 nb::object Recorder::call_children(nb::handle model, nb::handle args) {

@@ -111,6 +111,8 @@ class Recorder {
   // previous producers (module calls) before tagging.
   void record_outputs(Event& event, int32_t index, nb::handle output, bool claim);
   nb::object shape_without_batch(PyObject* tensor) const;
+  // Finds the tensors in what the model returned, with their places.
+  void collect_returned(nb::handle value, const OutputPlace& place, int depth, Call& call);
   // model(*args) by calling the children of call_in_turn() one after the other.
   nb::object call_children(nb::handle model, nb::handle args);
   // The same, taken from the tensor's producer when it has one.

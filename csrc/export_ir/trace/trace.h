@@ -65,13 +65,25 @@ struct Event {
   OpInfo op;                              // operations
 };
 
+// Where a returned tensor sits in what the model returned.
+struct OutputPlace {
+  std::string shown;  // as Python would index it: "" (the value itself), "[1]", "['aux'][0]"
+  std::string key;    // the same for a node name: "", "1", "aux_0"
+  // Found under a key (dict, dataclass, named tuple) or nested, rather than at
+  // a position of a returned tuple or list.
+  bool keyed = false;
+};
+
 // One forward call of the model.
 struct Call {
   int32_t begin = 0, end = 0;             // its events
   std::vector<int32_t> inputs;            // the events standing for its sample tensors
   std::vector<nb::object> input_shapes;   // full shapes of the sample tensors, batch included
   std::vector<Ref> outputs;               // producers of the returned tensors, in order
+  std::vector<OutputPlace> output_places;  // and where each was found
   std::vector<nb::object> output_values;  // when kept
+  // Returned objects export cannot look into: "['extra'] (a Box)".
+  std::vector<std::string> unseen_outputs;
 };
 
 struct Trace {
