@@ -6,7 +6,7 @@ accepts exactly those two outcomes: a graph exported without a warning must be e
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Callable, Dict, NamedTuple, Optional, Sequence
+from typing import Callable, Dict, List, NamedTuple, Optional, Sequence
 
 import pytest
 import torch
@@ -331,6 +331,7 @@ class Case(NamedTuple):
     # With a warning pattern: a silent, exact export is accepted as well.
     exact_allowed: bool = False
     outputs: int = 1  # Output nodes: one per tensor the model returns
+    output_names: Optional[List[str]] = None  # where they are named after keys and positions
 
 
 IMAGE = one(2, 3, 16, 16)
@@ -339,9 +340,11 @@ CASES: Dict[str, Case] = {
     # Structural
     "layer_subclass_calls_child": Case(SubclassedLayer, one(3, 6), warning=r"'fc'",
                                        exact_allowed=True),
-    "dict_output": Case(DictOutput, one(3, 6)),
-    "nested_output": Case(NestedOutput, one(3, 6), outputs=3),
-    "dataclass_output": Case(DataclassOutput, one(3, 6), outputs=2),
+    "dict_output": Case(DictOutput, one(3, 6), output_names=["output_out"]),
+    "nested_output": Case(NestedOutput, one(3, 6), outputs=3,
+                          output_names=["output_logits", "output_aux_0", "output_aux_1_0"]),
+    "dataclass_output": Case(DataclassOutput, one(3, 6), outputs=2,
+                             output_names=["output_logits", "output_embedding"]),
     "in_place_ops": Case(InPlace, one(3, 6)),
     "add_alpha_one_and_plus": Case(lambda: Sums(alpha=1), one(3, 6)),
     "add_without_alpha": Case(Sums, one(3, 6)),
@@ -386,11 +389,14 @@ CASES: Dict[str, Case] = {
 }
 
 
-def assert_exact(model: nn.Module, graph, samples: Sequence, outputs: int) -> None:
+def assert_exact(model: nn.Module, graph, samples: Sequence, case: Case) -> None:
     """The graph has one Output node per returned tensor and computes the model's values."""
     names = output_nodes(graph)
-    assert len(names) == outputs, f"Output nodes {names}, the model returns {outputs} tensors"
+    assert len(names) == case.outputs, (
+        f"Output nodes {names}, the model returns {case.outputs} tensors")
     assert all(name.startswith("output") for name in names), names
+    if case.output_names is not None:
+        assert names == case.output_names
     first = samples[0][0] if isinstance(samples[0], tuple) else samples[0]
     assert graph.nodes["input"].input_type["input"].tolist() == list(first.shape[1:])
     calls = [sample if isinstance(sample, tuple) else (sample,) for sample in samples]
@@ -408,11 +414,11 @@ def test_block_exports_exactly_or_names_what_it_could_not_carry(name):
     model = settle_batch_norms(case.build()).eval()
     samples = case.samples()
     if case.warning is None:
-        assert_exact(model, export_without_warnings(model, samples[0]), samples, case.outputs)
+        assert_exact(model, export_without_warnings(model, samples[0]), samples, case)
     elif case.exact_allowed:
         graph, warned = export_exact_or_warning(model, samples[0], case.warning)
         print(f"{name}: export {'warned' if warned else 'was silent, so must be exact'}")
         if not warned:
-            assert_exact(model, graph, samples, case.outputs)
+            assert_exact(model, graph, samples, case)
     else:
         assert_export_warns(model, samples[0], case.warning)
