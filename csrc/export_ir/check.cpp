@@ -87,6 +87,14 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
     const Event& ev = trace.events[event];
     const nb::object& name = built.names[first - built.base];
     if (name.is_valid()) append(reference.values, name, node_value(ev));
+    for (const auto& [entry_event, entry] : built.entries) {
+      // The first of two nodes holds the value before its last reshape.
+      if (entry_event != first) continue;
+      nb::object value = slot_value(ev, 0);
+      if (value.is_none()) continue;
+      nb::object batch = nb::make_tuple(value.attr("shape")[nb::int_(0)]);
+      append(reference.values, entry, value.attr("reshape")(batch + ev.op.between_shape));
+    }
     for (const auto& [source, output] : built.outputs) {
       if (source.kind != Source::kNode || source.event != first) continue;
       append(reference.values, output,

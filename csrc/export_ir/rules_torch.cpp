@@ -1,6 +1,7 @@
 // Conversion rules for the standard torch.nn layers, tested in table order
 // with instance tests (a subclass takes its base's rule).
 #include <array>
+#include <string>
 
 #include "export_ir/exporter.h"
 #include "py/torch_ops.h"
@@ -230,13 +231,71 @@ nb::object upsample(const Conversion& c) {
   return c.build("Upsample", kw);
 }
 
+// "module 'path' (Type)", or "the model (Type)", for messages.
+std::string subject(const Conversion& c) {
+  const std::string type =
+      str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(c.module.ptr()))).attr("__name__"));
+  const std::string label = c.env.label();
+  return (label == "the model" ? label : "module " + label) + " (" + type + ")";
+}
+
+// The pooling window that takes the traced (C, H, W) input to the traced
+// (C, h, w) output of an adaptive pooling layer: a plain pooling layer when
+// h divides H and w divides W (global pooling included). False, reported,
+// when the sizes do not divide.
+bool adaptive_window(const Conversion& c, Keywords& kw) {
+  auto dims = [](nb::handle shape, int64_t (&out)[3]) {
+    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 3) return false;
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+      nb::handle item = PyTuple_GET_ITEM(shape.ptr(), i);
+      if (!PyLong_Check(item.ptr())) return false;
+      out[i] = nb::cast<int64_t>(item);
+    }
+    return true;
+  };
+  int64_t in[3] = {}, out[3] = {};
+  if (!dims(c.in_shape, in) || !dims(c.out_shape, out) || out[1] <= 0 || out[2] <= 0 ||
+      in[1] % out[1] != 0 || in[2] % out[2] != 0) {
+    c.env.report(subject(c) + " pools " + str_of(nb::repr(c.in_shape)) + " to " +
+                     str_of(nb::repr(c.out_shape)) +
+                     ", an output size that does not divide the input size, which has no IR form",
+                 kSkipped);
+    return false;
+  }
+  nb::object kernel = nb::make_tuple(in[1] / out[1], in[2] / out[2]);
+  kw.add("kernel_size", kernel);
+  kw.add("stride", kernel);
+  kw.add("padding", nb::make_tuple(0, 0));
+  return true;
+}
+
+nb::object adaptive_avg_pool2d(const Conversion& c) {
+  Keywords kw;
+  if (!adaptive_window(c, kw)) return nb::none();
+  kw.add("ceil_mode", nb::bool_(false));
+  kw.add("count_include_pad", nb::bool_(true));
+  return c.build("AvgPool2d", kw);
+}
+
+nb::object adaptive_max_pool2d(const Conversion& c) {
+  if (py::truthy(optional_attr(c.module, "return_indices"))) {
+    c.env.report(subject(c) + " returns indices, which have no IR form", kSkipped);
+    return nb::none();
+  }
+  Keywords kw;
+  if (!adaptive_window(c, kw)) return nb::none();
+  kw.add("dilation", nb::make_tuple(1, 1));
+  kw.add("ceil_mode", nb::bool_(false));
+  return c.build("MaxPool2d", kw);
+}
+
 struct TorchRule {
   const char* nn_name;
   Rule convert;
 };
 
 // Strictly in this order: the first class the module is an instance of wins.
-constexpr std::array<TorchRule, 20> kTorchRules = {{
+constexpr std::array<TorchRule, 22> kTorchRules = {{
     {"Linear", &linear},
     {"Conv1d", &conv1d},
     {"Conv2d", &conv2d},
@@ -257,6 +316,9 @@ constexpr std::array<TorchRule, 20> kTorchRules = {{
     {"LayerNorm", &layer_norm},
     {"Dropout", &dropout},
     {"Upsample", &upsample},
+    // Exact with the traced sizes only: after the documented twenty.
+    {"AdaptiveAvgPool2d", &adaptive_avg_pool2d},
+    {"AdaptiveMaxPool2d", &adaptive_max_pool2d},
 }};
 
 }  // namespace

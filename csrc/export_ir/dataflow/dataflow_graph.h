@@ -155,6 +155,8 @@ struct BuiltGraph {
   std::vector<nb::object> names;  // by event - base: the node's name, unset for other events
   std::vector<std::pair<Source, nb::object>> outputs;  // what the Output nodes show
   std::vector<std::pair<int32_t, nb::object>> inputs;  // input events of the Input nodes
+  // Operations that are two nodes: the event, and the name of the first node.
+  std::vector<std::pair<int32_t, nb::object>> entries;
 };
 
 BuiltGraph build_dataflow_graph(const CallFlow& flow, ModuleConverter& converter,

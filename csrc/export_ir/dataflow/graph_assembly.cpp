@@ -60,7 +60,8 @@ class Assembly {
             base_,
             std::move(names_),
             std::move(outputs_),
-            {input_names_.begin(), input_names_.end()}};
+            {input_names_.begin(), input_names_.end()},
+            {entry_names_.begin(), entry_names_.end()}};
   }
 
  private:
@@ -144,14 +145,41 @@ class Assembly {
       name = unique_name(nodes_, name);
       nodes_[name] = node;
       names_[event - base_] = name;
+      if (ev.kind == EventKind::kOp && ev.op.then_ir_class != nullptr) {
+        // The value leaves through the second node; edges come into the first.
+        nb::object then = unique_name(nodes_, name + nb::str("_") +
+                                                  nb::str(ev.op.then_ir_class).attr("lower")());
+        nodes_[then] = then_node(ev);
+        entry_names_[event] = name;
+        names_[event - base_] = then;
+        inner_edges_.append(nb::make_tuple(name, then));
+      }
     }
+  }
+
+  // The second node of a two-node operation.
+  nb::object then_node(const Event& ev) {
+    Keywords kw;
+    for (auto [key, value] : nb::borrow<nb::dict>(ev.op.then_fields)) kw.add(key, value);
+    kw.add("input_type", env_.port("input", ev.op.between_shape));
+    kw.add("output_type", env_.port("output", out_shape_of(ev)));
+    return kw.call(env_.ir().attr(interned_text(ev.op.then_ir_class)));
+  }
+
+  static nb::object out_shape_of(const Event& ev) {
+    return ev.out_shapes.empty() || ev.out_shapes[0].is_none() ? ev.in_shape : ev.out_shapes[0];
+  }
+
+  // Where edges into a node event go.
+  nb::object entry_name(int32_t event) const {
+    auto found = entry_names_.find(event);
+    return found == entry_names_.end() ? name(event) : found->second;
   }
 
   // The node of an operation: its recorded fields plus the traced ports.
   nb::object op_node(const Event& ev) {
     Keywords kw;
-    nb::object out_shape =
-        ev.out_shapes.empty() || ev.out_shapes[0].is_none() ? ev.in_shape : ev.out_shapes[0];
+    nb::object out_shape = ev.op.then_ir_class != nullptr ? ev.op.between_shape : out_shape_of(ev);
     if (ev.op.per_feature) kw.add("features", features_of(out_shape));
     for (auto [key, value] : nb::borrow<nb::dict>(ev.op.fields)) kw.add(key, value);
     kw.add("input_type", env_.port("input", ev.in_shape));
@@ -255,7 +283,7 @@ class Assembly {
         if (source.kind == Source::kConstant) continue;
         Source from = source;
         if (from.kind == Source::kState) from.kind = Source::kNode;
-        pending.push_back({from, name(event)});
+        pending.push_back({from, entry_name(event)});
       }
     }
     // Readers per chunk, outputs included, decide where routing nodes are needed.
@@ -266,6 +294,10 @@ class Assembly {
       if (splits(source)) ++chunk_readers_[{source.event, source.chunk}];
     }
     for (const PendingEdge& edge : pending) connect(edge.source, edge.destination);
+    for (nb::handle edge : inner_edges_) {
+      edges_.append(edge);
+      chunk_of_edge_.push_back(-1);
+    }
   }
 
   // What the model returns that the graph has no Output node for.
@@ -373,7 +405,9 @@ class Assembly {
   nb::dict nodes_;
   nb::list edges_;
   std::vector<int32_t> chunk_of_edge_;  // per edge: the chunk of a split it carries, or -1
-  std::vector<nb::object> names_;
+  std::vector<nb::object> names_;              // by event - base_: the node its value leaves
+  std::map<int32_t, nb::object> entry_names_;  // the node it enters, where that is another
+  nb::list inner_edges_;                       // between the two nodes of one operation
   std::map<int32_t, nb::object> input_names_;
   std::map<int32_t, nb::object> input_shapes_;
   std::map<std::pair<int32_t, int32_t>, int> chunk_readers_;

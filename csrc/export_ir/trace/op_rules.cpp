@@ -1,5 +1,6 @@
 #include "export_ir/trace/op_rules.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -418,6 +419,86 @@ void avg_pool2d(const Env&, const OpCall& call, OpInfo& info) {
   node(info, "AvgPool2d", fields, {0});
 }
 
+// The window that pools an (h, w) map down to an (out_h, out_w) one: a plain
+// pooling layer when the output size divides the input size (global pooling
+// included). False otherwise.
+bool adaptive_window(const Dims& in, const Dims& out, nb::dict& fields) {
+  if (in.size() != 4 || out.size() != 4) return false;
+  const int64_t h = in[2], w = in[3], out_h = out[2], out_w = out[3];
+  if (out_h <= 0 || out_w <= 0 || h % out_h != 0 || w % out_w != 0) return false;
+  nb::object kernel = nb::make_tuple(h / out_h, w / out_w);
+  fields["kernel_size"] = kernel;
+  fields["stride"] = kernel;
+  fields["padding"] = nb::make_tuple(0, 0);
+  fields["ceil_mode"] = nb::bool_(false);
+  return true;
+}
+
+constexpr const char* kUneven =
+    "pools to an output size that does not divide the input size, which has no IR form";
+
+void adaptive_avg_pool2d(const Env& env, const OpCall& call, OpInfo& info) {
+  if (!single_operand(call, info)) return;
+  nb::handle result = single_result(env, call);
+  nb::dict fields;
+  if (!result.is_valid() ||
+      !adaptive_window(dims_of(PyTuple_GET_ITEM(call.args.ptr(), 0)), dims_of(result), fields)) {
+    return unsupported(info, kUneven);
+  }
+  fields["count_include_pad"] = nb::bool_(true);
+  node(info, "AvgPool2d", fields, {0});
+}
+
+void adaptive_max_pool2d(const Env& env, const OpCall& call, OpInfo& info) {
+  if (!single_operand(call, info)) return;
+  Bound args(call, {"input", "output_size", "return_indices"});
+  if (args.given(2) && py::truthy(args[2])) {
+    return unsupported(info, "returns indices, which have no IR form");
+  }
+  nb::handle result = single_result(env, call);
+  nb::dict fields;
+  if (!result.is_valid() ||
+      !adaptive_window(dims_of(PyTuple_GET_ITEM(call.args.ptr(), 0)), dims_of(result), fields)) {
+    return unsupported(info, kUneven);
+  }
+  fields["dilation"] = nb::make_tuple(1, 1);
+  node(info, "MaxPool2d", fields, {0});
+}
+
+// x.mean((2, 3)) of a batch of feature maps: global average pooling, then a
+// flatten unless the dimensions are kept.
+void spatial_mean(const Env& env, const OpCall& call, OpInfo& info) {
+  if (!single_operand(call, info)) return;
+  Bound args(call, {"input", "dim", "keepdim", "dtype"});
+  nb::handle result = single_result(env, call);
+  const Dims in = dims_of(PyTuple_GET_ITEM(call.args.ptr(), 0));
+  constexpr const char* kOther = "averages over dimensions other than height and width, which "
+                                 "has no IR form";
+  if (!result.is_valid() || in.size() != 4 || !args.given(1)) return unsupported(info, kOther);
+  if (args.given(3)) return unsupported(info, "changes the dtype, which has no IR form");
+  nb::handle dims = args[1];
+  if (!PyTuple_Check(dims.ptr()) && !PyList_Check(dims.ptr())) return unsupported(info, kOther);
+  std::vector<int64_t> axes;
+  for (nb::handle item : dims) {
+    int64_t dim = 0;
+    if (!as_int(item, dim)) return unsupported(info, kOther);
+    axes.push_back(axis(dim, in.size()));
+  }
+  std::sort(axes.begin(), axes.end());
+  if (axes != std::vector<int64_t>{2, 3}) return unsupported(info, kOther);
+  nb::dict fields;
+  adaptive_window(in, {in[0], in[1], 1, 1}, fields);
+  fields["count_include_pad"] = nb::bool_(true);
+  node(info, "AvgPool2d", fields, {0});
+  if (args.given(2) && py::truthy(args[2])) return;
+  nb::dict flatten;
+  flatten["start_dim"] = nb::int_(0);
+  flatten["end_dim"] = nb::int_(-1);
+  info.then_ir_class = "Flatten";
+  info.then_fields = flatten;
+  info.between_shape = nb::make_tuple(in[1], 1, 1);
+}
+
 // F.interpolate to a traced size; only modes and factors that the imported
 // upsampling layer reproduces exactly from that size.
 void interpolate(const Env& env, const OpCall& call, OpInfo& info) {
@@ -599,6 +680,11 @@ constexpr OpRule kOpRules[] = {
     {kFunctional, "max_pool2d", "max_pool2d", &max_pool2d},
     {kTorch, "max_pool2d", "max_pool2d", &max_pool2d},
     {kFunctional, "avg_pool2d", "avg_pool2d", &avg_pool2d},
+    {kFunctional, "adaptive_avg_pool2d", "adaptive_avg_pool2d", &adaptive_avg_pool2d},
+    {kTorch, "adaptive_avg_pool2d", "adaptive_avg_pool2d", &adaptive_avg_pool2d},
+    {kFunctional, "adaptive_max_pool2d", "adaptive_max_pool2d", &adaptive_max_pool2d},
+    {kTorch, "mean", "mean", &spatial_mean},
+    {kTensor, "mean", "mean", &spatial_mean},
     {kFunctional, "interpolate", "interpolate", &interpolate},
     {kFunctional, "linear", "linear", &linear},
     {kFunctional, "conv2d", "conv2d", &conv2d},

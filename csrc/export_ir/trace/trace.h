@@ -42,6 +42,11 @@ struct OpInfo {
   nb::object fields;               // kNode: dict of the node's fields, ports added later
   bool multi_output = false;       // kNode: a split, every output slot is a chunk
   bool per_feature = false;        // kNode: an activation, which gets the feature count
+  // kNode: a second node the value passes through (x.mean((2, 3)) pools, then
+  // flattens), its fields, and the shape between the two (without batch).
+  const char* then_ir_class = nullptr;
+  nb::object then_fields;
+  nb::object between_shape;
   std::vector<int32_t> operands;   // data operands, as positions in Event::inputs
   int64_t time_index = -1;         // kTimeSlice: t of x[t]; -1 for unbind (the slot is t)
   nb::object code;                 // code object of the model code that called it
