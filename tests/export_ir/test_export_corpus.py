@@ -12,13 +12,12 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+from export_helpers import STEPS, assert_export_warns, one
 from vantle.bridge import GraphExecutor
 from vantle.bridge.export_ir import check_export, export_ir
 from vantle.bridge.import_ir import import_ir
 
 snn = pytest.importorskip("snntorch")
-
-STEPS = 25
 
 
 class Residual(nn.Module):
@@ -172,10 +171,6 @@ class Case(NamedTuple):
     left_out: Optional[str] = None  # an output the graph leaves out, and says so
 
 
-def one(*shape):
-    return lambda: [torch.randn(*shape)]
-
-
 CASES = {
     "residual": Case(Residual, one(4, 8),
                      nodes=["input", "a", "relu", "b", "add", "head", "output"]),
@@ -245,10 +240,7 @@ def test_export_computes_what_the_model_computes_or_says_why_not(name):
     model = case.build().eval()
     samples = case.samples()
     if case.warning is not None:
-        with pytest.warns(UserWarning, match=case.warning):
-            graph = export_ir(model, samples[0])
-        with pytest.raises(ValueError, match=case.warning):
-            export_ir(model, samples[0], strict=True)
+        graph = assert_export_warns(model, samples[0], case.warning)
         assert not any("recurrent" in node for node in graph.nodes)  # never a feed-forward layer
         return
     with warnings.catch_warnings(record=True) as caught:
