@@ -94,7 +94,7 @@ def assert_same_spikes(model: nn.Module, graph, samples: Sequence[torch.Tensor])
     multi = is_multi_step(model)
     per_step = samples[0].shape[2:] if multi else samples[0].shape[1:]
     assert graph.nodes["input"].input_type["input"].tolist() == list(per_step)
-    functional.reset_net(model)  # export ran the model once: its membranes moved
+    functional.reset_net(model)
     with torch.no_grad():
         if multi:
             expected = [tensor_leaves(out) for out in model(samples[0])]
@@ -125,3 +125,17 @@ def test_spikingjelly_net_gives_the_same_spikes_or_says_why_not(name):
             assert_same_spikes(model, graph, samples)
     else:
         assert_export_warns(model, samples[0], case.warning)
+
+
+def test_export_and_check_start_from_rest_and_leave_the_membranes_as_they_were():
+    torch.manual_seed(5)
+    model = dense_net(neuron.LIFNode).eval()
+    with torch.no_grad():
+        for _ in range(3):
+            model(torch.rand(16, 20) * 2)  # membranes of another batch size than the sample
+    kept = [module.v.clone() for module in model.modules() if isinstance(module, neuron.LIFNode)]
+    samples = dense_steps()
+    graph = export_without_warnings(model, samples[0])
+    assert check_export(model, graph, *samples).ok
+    now = [module.v for module in model.modules() if isinstance(module, neuron.LIFNode)]
+    assert all(torch.equal(a, b) for a, b in zip(kept, now))

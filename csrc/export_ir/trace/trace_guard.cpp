@@ -59,12 +59,14 @@ TraceGuard::TraceGuard(const std::vector<nb::object>& modules, nb::handle nn_mod
     : flags_(nn_module) {
   saved_.reserve(modules.size());
   for (const nb::object& module : modules) {
-    SavedModule entry{module, module.attr(interned("training")), nb::none(), nb::none()};
-    // Only bindings that exist now are put back, so an empty table needs no copy.
-    nb::handle buffers = registry_of(instance_dict(module), "_buffers");
-    if (buffers.is_valid() && PyDict_GET_SIZE(buffers.ptr()) > 0) {
-      entry.buffers = nb::borrow(buffers);
-      entry.bindings = checked(PyDict_Copy(buffers.ptr()));
+    SavedModule entry{module, module.attr(interned("training")), {}};
+    nb::object dict = instance_dict(module);
+    for (const char* name : {"_buffers", "_memories"}) {
+      // Only bindings that exist now are put back, so an empty table needs no copy.
+      nb::handle table = registry_of(dict, name);
+      if (table.is_valid() && PyDict_GET_SIZE(table.ptr()) > 0) {
+        entry.tables.emplace_back(nb::borrow(table), checked(PyDict_Copy(table.ptr())));
+      }
     }
     saved_.push_back(std::move(entry));
   }
@@ -94,7 +96,7 @@ void TraceGuard::undo() {
   for (ForwardHooks& hooks : hook_sets_) hooks.remove_all();
   hook_sets_.clear();
   for (SavedModule& entry : saved_) {
-    if (!entry.buffers.is_none()) restore_bindings(entry);
+    for (const auto& [table, bindings] : entry.tables) restore_bindings(table, bindings);
     if (!entry.module.attr(interned("training")).is(entry.training)) {
       flags_.write(entry.module, entry.training);
     }
@@ -106,15 +108,15 @@ void TraceGuard::undo() {
   }
 }
 
-void TraceGuard::restore_bindings(const SavedModule& entry) {
+void TraceGuard::restore_bindings(nb::handle table, nb::handle bindings) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
-  while (PyDict_Next(entry.bindings.ptr(), &position, &key, &value)) {
-    PyObject* current = PyDict_GetItemWithError(entry.buffers.ptr(), key);
+  while (PyDict_Next(bindings.ptr(), &position, &key, &value)) {
+    PyObject* current = PyDict_GetItemWithError(table.ptr(), key);
     if (current == value) continue;
     if (current == nullptr && PyErr_Occurred()) throw nb::python_error();
-    if (PyDict_SetItem(entry.buffers.ptr(), key, value) < 0) throw nb::python_error();
+    if (PyDict_SetItem(table.ptr(), key, value) < 0) throw nb::python_error();
   }
 }
 

@@ -36,8 +36,9 @@ class FlagWriter {
 struct SavedModule {
   nb::object module;
   nb::object training;
-  nb::object buffers;   // the module's _buffers dict, or None
-  nb::object bindings;  // a shallow copy of it
+  // The module's tables of state the pass may rebind (_buffers, and
+  // spikingjelly's _memories), each with a shallow copy of its bindings.
+  std::vector<std::pair<nb::object, nb::object>> tables;
 };
 
 class TraceGuard {
@@ -59,7 +60,7 @@ class TraceGuard {
   void undo();
 
  private:
-  static void restore_bindings(const SavedModule& entry);
+  static void restore_bindings(nb::handle table, nb::handle bindings);
 
   FlagWriter flags_;
   std::vector<SavedModule> saved_;

@@ -48,6 +48,18 @@ void start_at_rest(const std::vector<nb::object>& modules) {
   }
 }
 
+// spikingjelly's layers keep their state in memories with values to reset to:
+// the pass starts them from rest always, since a membrane of another batch
+// size would spread into the traced shapes. The guard puts the state back.
+void reset_memories(const std::vector<nb::object>& modules) {
+  for (const nb::object& module : modules) {
+    nb::handle rest = registry_of(instance_dict(module), "_memories_rv");
+    if (!rest.is_valid()) continue;
+    nb::object reset = optional_attr(module, "reset");
+    if (PyCallable_Check(reset.ptr())) reset();
+  }
+}
+
 }  // namespace
 
 nb::tuple sample_arguments(nb::handle sample) {
@@ -118,6 +130,7 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
       guard.save_executor_states(model);
       guard.switch_to_eval();
       if (fresh_state) start_at_rest(all_modules);
+      reset_memories(all_modules);
       if (dataflow && in_turn.empty()) {
         std::vector<nb::object> announced;
         for (const nb::object& module : all_modules) {
