@@ -37,7 +37,7 @@ nb::object index_pairs(NodeIndex& nodes, const std::vector<IndexEdge>& edges) {
     hide_from_collector(pair);
     PyList_SET_ITEM(pairs.ptr(), static_cast<Py_ssize_t>(i), pair);
   }
-  return std::move(pairs);
+  return pairs;
 }
 
 // The same pairs as zip(sources, destinations): zip hands out one reused

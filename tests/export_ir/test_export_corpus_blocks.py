@@ -422,3 +422,13 @@ def test_block_exports_exactly_or_names_what_it_could_not_carry(name):
             assert_exact(model, graph, samples, case)
     else:
         assert_export_warns(model, samples[0], case.warning)
+
+
+@pytest.mark.parametrize("package", ["norse.torch.module.lif", "sinabs.layers.iaf"])
+def test_neurons_of_other_spiking_libraries_are_named(package):
+    # Stand-ins: a neuron class as those libraries define it, whose forward is plain arithmetic
+    # that would otherwise be traced through (and exported as what it is not).
+    neuron = type("LIFCell", (nn.Module,), {"__module__": package,
+                                            "forward": lambda self, x: torch.sigmoid(x * 2.0)})
+    model = nn.Sequential(nn.Linear(4, 4), neuron())
+    assert_export_warns(model, torch.randn(2, 4), r"module '1' \(LIFCell\) has no IR form")

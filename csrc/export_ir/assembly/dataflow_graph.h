@@ -149,18 +149,18 @@ class CallFlow {
 
 // An Output node and the model's output it stands for.
 struct OutputNode {
-  Source source;        // the value the graph gives it
+  Source source;  // the value the graph gives it
   nb::object name;
-  std::size_t index;    // position among the call's returned tensors
-  bool direct = true;   // the value is the model's output (no step without IR form between)
+  std::size_t index;   // position among the call's returned tensors
+  bool direct = true;  // the value is the model's output (no step without IR form between)
 };
 
 // The graph of the trace's first call, with the findings of everything the
 // graph relies on but cannot carry exactly.
 struct BuiltGraph {
   nb::object graph;
-  int32_t base = 0;               // the call's first event
-  std::vector<nb::object> names;  // by event - base: the node's name, unset for other events
+  int32_t base = 0;                 // the call's first event
+  std::vector<nb::object> names;    // by event - base: the node's name, unset for other events
   std::vector<OutputNode> outputs;  // what the Output nodes show
   std::vector<std::pair<int32_t, nb::object>> inputs;  // input events of the Input nodes
   // Operations that are two nodes: the event, and the name of the first node.

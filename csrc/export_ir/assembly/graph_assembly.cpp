@@ -46,12 +46,8 @@ class Assembly {
         findings_.add("the model returns no value the exported graph can compute",
                       "the exported graph has no Output node");
       }
-      return {make_graph(env_, nodes_, nb::list()),
-              base_,
-              std::move(names_),
-              {},
-              {input_names_.begin(), input_names_.end()},
-              {}};
+      return {make_graph(env_, nodes_, nb::list()),       base_, std::move(names_), {},
+              {input_names_.begin(), input_names_.end()}, {}};
     }
     route_edges();
     add_outputs();
@@ -150,8 +146,8 @@ class Assembly {
       names_[event - base_] = name;
       if (ev.kind == EventKind::kOp && ev.op.then_ir_class != nullptr) {
         // The value leaves through the second node; edges come into the first.
-        nb::object then = unique_name(nodes_, name + nb::str("_") +
-                                                  nb::str(ev.op.then_ir_class).attr("lower")());
+        nb::object then =
+            unique_name(nodes_, name + nb::str("_") + nb::str(ev.op.then_ir_class).attr("lower")());
         nodes_[then] = then_node(ev);
         entry_names_[event] = name;
         names_[event - base_] = then;
@@ -402,7 +398,7 @@ class Assembly {
   std::vector<bool> output_skips_;  // per output: its path skips something without IR form
   nb::dict nodes_;
   nb::list edges_;
-  std::vector<int32_t> chunk_of_edge_;  // per edge: the chunk of a split it carries, or -1
+  std::vector<int32_t> chunk_of_edge_;         // per edge: the chunk of a split it carries, or -1
   std::vector<nb::object> names_;              // by event - base_: the node its value leaves
   std::map<int32_t, nb::object> entry_names_;  // the node it enters, where that is another
   nb::list inner_edges_;                       // between the two nodes of one operation

@@ -472,8 +472,9 @@ void spatial_mean(const Env& env, const OpCall& call, OpInfo& info) {
   Bound args(call, {"input", "dim", "keepdim", "dtype"});
   nb::handle result = single_result(env, call);
   const Dims in = dims_of(PyTuple_GET_ITEM(call.args.ptr(), 0));
-  constexpr const char* kOther = "averages over dimensions other than height and width, which "
-                                 "has no IR form";
+  constexpr const char* kOther =
+      "averages over dimensions other than height and width, which "
+      "has no IR form";
   if (!result.is_valid() || in.size() != 4 || !args.given(1)) return unsupported(info, kOther);
   if (args.given(3)) return unsupported(info, "changes the dtype, which has no IR form");
   nb::handle dims = args[1];

@@ -10,8 +10,8 @@ namespace {
 
 // Packages whose layers are taken as they are: their own interior is not the
 // model author's code.
-constexpr const char* kLibraryPackages[] = {"torch.",  "snntorch.", "vantle.bridge.import_ir",
-                                             "spikingjelly.", "norse.", "sinabs."};
+constexpr const char* kLibraryPackages[] = {"torch.",        "snntorch.", "vantle.bridge.import_ir",
+                                            "spikingjelly.", "norse.",    "sinabs."};
 
 std::string package_of(nb::handle type) {
   nb::object module = optional_attr(type, "__module__");

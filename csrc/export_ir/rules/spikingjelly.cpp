@@ -12,11 +12,12 @@
 // other resets are reported and the layer still exports as a zero-reset LIF.
 // The neurons are recognised only when spikingjelly is loaded already: a model
 // that holds them has loaded it.
+#include "export_ir/rules/spikingjelly.h"
+
 #include <string>
 
-#include "export_ir/rules/rules.h"
 #include "export_ir/rules/neuron_arrays.h"
-#include "export_ir/rules/spikingjelly.h"
+#include "export_ir/rules/rules.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
@@ -68,8 +69,8 @@ std::string neuron_type_name(nb::handle obj) {
 bool own_dynamics(nb::handle module, nb::handle cls) {
   auto* type = Py_TYPE(module.ptr());
   auto* base = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  for (const char* step : {"neuronal_charge", "neuronal_fire", "neuronal_reset",
-                           "single_step_forward", "forward"}) {
+  for (const char* step :
+       {"neuronal_charge", "neuronal_fire", "neuronal_reset", "single_step_forward", "forward"}) {
     if (type_lookup(type, step) != type_lookup(base, step)) return true;
   }
   return false;
@@ -101,10 +102,10 @@ nb::object convert_spikingjelly_neuron(Conversion& c) {
   Env& env = c.env;
   const std::string layer = "spikingjelly " + neuron_type_name(c.module) + " " + env.label();
   if (own_dynamics(c.module, cls)) {
-    env.report(layer + " is a subclass of " + str_of(cls.attr("__name__")) +
-                   " with dynamics of its own",
-               "exported as a plain " + str_of(cls.attr("__name__")) +
-                   ", which may not compute what it computes");
+    env.report(
+        layer + " is a subclass of " + str_of(cls.attr("__name__")) + " with dynamics of its own",
+        "exported as a plain " + str_of(cls.attr("__name__")) +
+            ", which may not compute what it computes");
   }
 
   nb::object reset = c.attrs.optional("v_reset");

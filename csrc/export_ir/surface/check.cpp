@@ -76,8 +76,7 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
       append(reference.values, name, argument);
       // An output the model returns its input as.
       for (const OutputNode& output : built.outputs) {
-        if (output.direct && output.source.kind == Source::kInput &&
-            output.source.event == event) {
+        if (output.direct && output.source.kind == Source::kInput && output.source.event == event) {
           append(reference.values, output.name, argument);
         }
       }

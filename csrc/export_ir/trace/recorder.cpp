@@ -535,8 +535,7 @@ constexpr int kDeepestOutput = 16;
 
 }  // namespace
 
-void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int depth,
-                                Call& call) {
+void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int depth, Call& call) {
   if (is_tensor(value.ptr())) {
     call.outputs.push_back(ref_of(value.ptr()));
     call.output_places.push_back(place);

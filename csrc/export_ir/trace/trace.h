@@ -47,10 +47,10 @@ struct OpInfo {
   const char* then_ir_class = nullptr;
   nb::object then_fields;
   nb::object between_shape;
-  std::vector<int32_t> operands;   // data operands, as positions in Event::inputs
-  int64_t time_index = -1;         // kTimeSlice: t of x[t]; -1 for unbind (the slot is t)
-  nb::object code;                 // code object of the model code that called it
-  int line = 0;                    // and its line
+  std::vector<int32_t> operands;  // data operands, as positions in Event::inputs
+  int64_t time_index = -1;        // kTimeSlice: t of x[t]; -1 for unbind (the slot is t)
+  nb::object code;                // code object of the model code that called it
+  int line = 0;                   // and its line
 };
 
 struct Event {
@@ -81,12 +81,12 @@ struct OutputPlace {
 
 // One forward call of the model.
 struct Call {
-  int32_t begin = 0, end = 0;             // its events
-  std::vector<int32_t> inputs;            // the events standing for its sample tensors
-  std::vector<nb::object> input_shapes;   // full shapes of the sample tensors, batch included
-  std::vector<Ref> outputs;               // producers of the returned tensors, in order
+  int32_t begin = 0, end = 0;              // its events
+  std::vector<int32_t> inputs;             // the events standing for its sample tensors
+  std::vector<nb::object> input_shapes;    // full shapes of the sample tensors, batch included
+  std::vector<Ref> outputs;                // producers of the returned tensors, in order
   std::vector<OutputPlace> output_places;  // and where each was found
-  std::vector<nb::object> output_values;  // when kept
+  std::vector<nb::object> output_values;   // when kept
   // Returned objects export cannot look into: "['extra'] (a Box)".
   std::vector<std::string> unseen_outputs;
 };
