@@ -71,14 +71,10 @@ uint8_t ModuleKinds::flags(nb::handle module) {
     }
   }
   nb::handle type_object = reinterpret_cast<PyObject*>(type);
+  if (from_library(type_object) && !is_instance(module, containers_)) flags |= kLibrary;
   // spikingjelly's layers run in a single-step mode (their torch base's forward,
-  // or one neuron step) or a multi-step one, chosen per instance; its
-  // containers run their layers over whole sequences.
-  const bool stepped = package_of(type_object).rfind("spikingjelly.", 0) == 0;
-  if (from_library(type_object) && (stepped || !is_instance(module, containers_))) {
-    flags |= kLibrary;
-  }
-  if (stepped) flags |= kStepModes;
+  // or one neuron step) or a multi-step one, chosen per instance.
+  if (package_of(type_object).rfind("spikingjelly.", 0) == 0) flags |= kStepModes;
   if (!dropout_.is_none() && is_instance(module, dropout_)) flags |= kDropout;
   // Instances that report another class answer for themselves alone.
   if (py::keeps_standard_class_attribute(type)) {
@@ -115,9 +111,8 @@ bool ModuleKinds::multi_step(nb::handle module) {
 
 std::string ModuleKinds::why_no_form(nb::handle module) {
   if (multi_step(module)) {
-    return " runs in multi-step mode (step_mode='m'), which export does not follow: export it "
-           "in single-step mode (spikingjelly's functional.set_step_mode(model, 's')) with one "
-           "time step as the sample";
+    return " runs in multi-step mode (step_mode='m'), and the model does not run one time "
+           "step at a time (on the sample's first step), which export follows";
   }
   if (is_library_layer(module) && (flags(module) & kOwnForward) != 0) {
     return " runs a forward of its own, which has no IR form";

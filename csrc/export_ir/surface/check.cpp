@@ -6,6 +6,9 @@
 // a time loop map onto the first step's nodes), so every node gets the
 // model's value for it at every step. vantle.bridge.export_check then steps
 // the imported graph over the same inputs and compares, node by node.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
 #include <string>
 #include <vector>
 
@@ -147,9 +150,29 @@ nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, do
   for (int32_t call = 0; call < static_cast<int32_t>(trace->calls.size()); ++call) {
     add_call(*trace, call, converter, kinds, paths, reference);
   }
-  nb::object compare =
-      nb::module_::import_("vantle.bridge.export_check").attr("compare_with_graph");
-  return compare(ir_graph, reference.values, reference.steps, reference.findings, atol);
+  nb::object check = nb::module_::import_("vantle.bridge.export_check");
+  std::string disagreement;
+  if (trace->steps_per_call > 0) {
+    // Traced one time step at a time: the model as the user runs it, a whole
+    // sequence per call, must give what those steps gave.
+    std::unique_ptr<Trace> whole =
+        record_dataflow(exporter, model, calls, true, true, true, /*single_steps=*/false);
+    nb::list per_step, sequences;
+    for (std::size_t call = 0; call < whole->calls.size(); ++call) {
+      nb::list steps;
+      for (int64_t t = 0; t < trace->steps_per_call; ++t) {
+        const Call& step = trace->calls[call * trace->steps_per_call + t];
+        steps.append(nb::cast(step.output_values));
+      }
+      per_step.append(steps);
+      sequences.append(nb::cast(whole->calls[call].output_values));
+    }
+    disagreement = nb::cast<std::string>(
+        check.attr("compare_steps_with_sequences")(per_step, sequences, atol));
+  }
+  return check.attr("compare_with_graph")(ir_graph, reference.values, reference.steps,
+                                          reference.findings, atol,
+                                          nb::arg("model_error") = disagreement);
 }
 
 }  // namespace

@@ -97,6 +97,8 @@ struct Trace {
   std::vector<Event> events;
   std::vector<Call> calls;
   bool keep_values = false;
+  // The model's calls were taken one time step each: the steps per call (0: as called).
+  int64_t steps_per_call = 0;
 };
 
 }  // namespace vantle::export_ir

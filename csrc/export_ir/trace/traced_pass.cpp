@@ -19,6 +19,7 @@
 #include "export_ir/trace/recorder.h"
 #include "export_ir/trace/sequential_fast_path.h"
 #include "export_ir/trace/shape_hook.h"
+#include "export_ir/trace/single_stepping.h"
 #include "export_ir/trace/trace_guard.h"
 #include "py/arg_check.h"
 #include "py/module_state.h"
@@ -91,12 +92,13 @@ nb::tuple sample_arguments(nb::handle sample) {
   return nb::make_tuple(sample);
 }
 
-std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
-                                       const std::vector<nb::tuple>& calls, bool keep_values,
-                                       bool always, bool fresh_state) {
+namespace {
+
+std::unique_ptr<Trace> record_calls(nb::handle exporter, nb::handle model, const ModuleTree& tree,
+                                    const std::vector<nb::tuple>& calls, bool keep_values,
+                                    bool always, bool fresh_state) {
   nb::object torch = module_global("torch");
   nb::object nn = module_global("nn");
-  ModuleTree tree = module_tree(nn, model);
   const std::vector<nb::object>& all_modules = tree.modules;
   const bool dataflow = always || !is_executor(model);
 
@@ -171,6 +173,39 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
     // The model's own code called a leaf that had no pre-hook: again, with all.
     quiet.clear();
   }
+}
+
+bool spikingjelly_loaded() {
+  return PyDict_GetItemString(PyImport_GetModuleDict(), "spikingjelly") != nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
+                                       const std::vector<nb::tuple>& calls, bool keep_values,
+                                       bool always, bool fresh_state, bool single_steps) {
+  ModuleTree tree = module_tree(module_global("nn"), model);
+  if (single_steps && spikingjelly_loaded()) {
+    SingleStepping stepping(tree.modules);
+    const std::vector<nb::tuple> steps =
+        stepping.applies() ? time_step_calls(calls, keep_values) : std::vector<nb::tuple>();
+    if (!steps.empty()) {
+      stepping.switch_on();
+      try {
+        std::unique_ptr<Trace> trace =
+            record_calls(exporter, model, tree, steps, keep_values, always, fresh_state);
+        stepping.undo();
+        if (trace) trace->steps_per_call = static_cast<int64_t>(steps.size() / calls.size());
+        return trace;
+      } catch (nb::python_error& error) {
+        stepping.undo();
+        if (!error.matches(PyExc_Exception)) throw;
+        // The model's own code wants whole sequences: traced as it is, where
+        // its multi-step layers are reported.
+      }
+    }
+  }
+  return record_calls(exporter, model, tree, calls, keep_values, always, fresh_state);
 }
 
 }  // namespace vantle::export_ir

@@ -22,9 +22,13 @@ nb::tuple sample_arguments(nb::handle sample);
 // Shapes go into the exporter's _input_shapes and _output_shapes. A graph
 // executor, whose edges are known, gets its shapes recorded alone (and null
 // returned) unless `always`. `fresh_state`: spiking layers that keep their
-// membrane between calls start from rest.
+// membrane between calls start from rest. `single_steps`: a model with
+// spikingjelly layers in multi-step mode, whose calls take time-major
+// sequences, is traced one time step per call (every step of every call when
+// values are kept, else the first step alone; trace/single_stepping.h).
 std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
-                                       bool always, bool fresh_state = false);
+                                       bool always, bool fresh_state = false,
+                                       bool single_steps = true);
 
 }  // namespace vantle::export_ir

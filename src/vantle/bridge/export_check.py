@@ -39,6 +39,9 @@ class ExportCheck:
     atol: float
     findings: Tuple[str, ...]  # what export reports it cannot carry exactly
     error: str = ""  # the graph failed to run: where and why
+    # The model disagrees with the single steps the graph was compared over (a model that
+    # takes whole sequences, traced one time step at a time): what differs.
+    model_error: str = ""
 
     @property
     def first_mismatch(self) -> Optional[NodeCheck]:
@@ -49,7 +52,8 @@ class ExportCheck:
     def ok(self) -> bool:
         """The graph ran, every compared node agrees, and the outputs were compared."""
         compared = any(node.steps for node in self.nodes if node.kind == "Output")
-        return not self.error and self.first_mismatch is None and compared
+        return (not self.error and not self.model_error and self.first_mismatch is None
+                and compared)
 
     def __str__(self) -> str:
         header = ("node", "kind", "steps", "max |diff|", "mismatched", "")
@@ -63,6 +67,8 @@ class ExportCheck:
         lines.append(f"{verdict} (atol {self.atol:g})")
         if self.error:
             lines.append(f"the graph failed: {self.error}")
+        if self.model_error:
+            lines.append(f"the model itself: {self.model_error}")
         lines += [f"export reports: {finding}" for finding in self.findings]
         return "\n".join(lines)
 
@@ -108,10 +114,32 @@ def _node_check(name: str, node: Any, expected: Sequence[Any], actual: Sequence[
     return NodeCheck(name, kind, steps, largest, mismatched, notes[0] if notes else "")
 
 
+def compare_steps_with_sequences(per_step: Sequence[Sequence[Sequence[torch.Tensor]]],
+                                 sequences: Sequence[Sequence[torch.Tensor]],
+                                 atol: float) -> str:
+    """"" when a model that takes whole sequences returned, per call, its outputs of one time
+    step at a time stacked over time; else what differs."""
+    for call, (steps, whole) in enumerate(zip(per_step, sequences)):
+        if any(len(step) != len(whole) for step in steps):
+            return (f"call {call}: the model returns {len(whole)} tensors for a whole sequence "
+                    f"and another number one time step at a time")
+        for index, value in enumerate(whole):
+            stacked = torch.stack([step[index] for step in steps])
+            diff, mismatched, note = _difference(value, stacked, atol)
+            if mismatched:
+                where = f"output {index} of call {call}"
+                return (f"the model computes {where} over a whole sequence otherwise than one "
+                        f"time step at a time, as the graph does ({note or f'max |diff| {diff:.3g}'})")
+    return ""
+
+
 def compare_with_graph(graph: ir.Graph, reference: Mapping[str, List[Any]],
                        steps: Sequence[Mapping[str, torch.Tensor]], findings: Sequence[str],
-                       atol: float) -> ExportCheck:
-    """Step the imported graph over ``steps`` and compare every node with ``reference``."""
+                       atol: float, model_error: str = "") -> ExportCheck:
+    """Step the imported graph over ``steps`` and compare every node with ``reference``.
+
+    ``model_error``: the model itself disagrees with the steps the graph is compared over
+    (a whole-sequence model against its single steps); the check fails with it."""
     # Loaded when a check runs: importing the export module loads neither.
     from vantle.bridge.executor import GraphExecutor
     from vantle.bridge.import_ir import import_ir
@@ -150,4 +178,5 @@ def compare_with_graph(graph: ir.Graph, reference: Mapping[str, List[Any]],
         for name, node in graph.nodes.items()
     }
     ran = list(recorded) + [name for name in graph.nodes if name not in recorded]
-    return ExportCheck(tuple(checks[name] for name in ran), float(atol), tuple(findings), error)
+    return ExportCheck(tuple(checks[name] for name in ran), float(atol), tuple(findings), error,
+                       model_error)
