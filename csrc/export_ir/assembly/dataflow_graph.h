@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "export_ir/assembly/findings.h"
+#include "export_ir/common/findings.h"
 #include "export_ir/rules/module_kinds.h"
 #include "export_ir/trace/trace.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "export_ir/assembly/findings.h"
+#include "export_ir/common/findings.h"
 #include "export_ir/rules/bridge_types.h"
 #include "py/module_state.h"
 #include "py/torch_ops.h"

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "export_ir/assembly/findings.h"
+#include "export_ir/common/findings.h"
 #include "export_ir/rules/rules.h"
 #include "py/torch_ops.h"
 

@@ -1,4 +1,4 @@
-#include "export_ir/assembly/findings.h"
+#include "export_ir/common/findings.h"
 
 #include <nanobind/nanobind.h>
 
