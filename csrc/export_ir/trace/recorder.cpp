@@ -504,14 +504,20 @@ bool plain_value(nb::handle value) {
          PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || value.ptr() == Py_Ellipsis;
 }
 
-// A key as a node name part: characters outside [A-Za-z0-9_] become "_".
+// A key as a node name part: runs of characters outside [A-Za-z0-9] become
+// one "_", none at either end ("(2, 3)" gives "2_3").
 std::string key_text(const std::string& text) {
-  std::string key = text;
-  for (char& c : key) {
+  std::string key;
+  for (char c : text) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!plain) c = '_';
+    if (plain) {
+      key += c;
+    } else if (!key.empty() && key.back() != '_') {
+      key += '_';
+    }
   }
-  return key;
+  while (!key.empty() && key.back() == '_') key.pop_back();
+  return key.empty() ? "key" : key;
 }
 
 OutputPlace deeper(const OutputPlace& place, const std::string& shown, const std::string& key,
@@ -545,8 +551,10 @@ void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int 
   if (plain_value(value)) return;
   const std::string type_name =
       str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))).attr("__name__"));
+  const std::string at = place.shown.empty() ? "" : " at " + place.shown;
   if (depth >= kDeepestOutput) {
-    call.unseen_outputs.push_back(place.shown + " (a " + type_name + " nested too deep)");
+    call.unseen_outputs.push_back("containers nested deeper than " +
+                                  std::to_string(kDeepestOutput) + " levels" + at);
     return;
   }
   nb::object held = nb::borrow(value);  // items stay alive while walked
@@ -580,8 +588,7 @@ void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int 
     }
     return;
   }
-  call.unseen_outputs.push_back((place.shown.empty() ? std::string("") : place.shown + " ") +
-                                "(a " + type_name + ")");
+  call.unseen_outputs.push_back("an object of type " + type_name + at);
 }
 
 nb::object Recorder::call_children(nb::handle model, nb::handle args) {

@@ -87,7 +87,7 @@ struct Call {
   std::vector<Ref> outputs;                // producers of the returned tensors, in order
   std::vector<OutputPlace> output_places;  // and where each was found
   std::vector<nb::object> output_values;   // when kept
-  // Returned objects export cannot look into: "['extra'] (a Box)".
+  // Returned objects export cannot look into: "an object of type Box at ['extra']".
   std::vector<std::string> unseen_outputs;
 };
 
