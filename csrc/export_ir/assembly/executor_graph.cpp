@@ -3,7 +3,7 @@
 // graph's I/O nodes again.
 #include "export_ir/assembly/assembly.h"
 #include "export_ir/assembly/graph_parts.h"
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/rules/module_converter.h"
 
 namespace vantle::export_ir {

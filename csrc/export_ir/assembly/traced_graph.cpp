@@ -1,7 +1,7 @@
 // The graph of an ordinary model: edges that follow the traced data flow.
 #include "export_ir/assembly/assembly.h"
 #include "export_ir/assembly/dataflow_graph.h"
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/rules/module_converter.h"
 #include "export_ir/trace/module_tree.h"
 #include "py/torch_ops.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "py/arg_check.h"
 #include "py/module_state.h"
 

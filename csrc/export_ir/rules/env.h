@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
+#include "export_ir/common/module_attrs.h"
 #include "export_ir/rules/tensor_arrays.h"
 #include "py/instance_test.h"
 

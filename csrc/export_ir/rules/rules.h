@@ -5,7 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
+#include "export_ir/common/module_attrs.h"
 #include "export_ir/rules/bridge_types.h"
 #include "export_ir/rules/env.h"
 #include "export_ir/rules/values.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 
 namespace vantle::export_ir {
 namespace {

@@ -4,7 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
+#include "export_ir/common/module_attrs.h"
 
 namespace vantle::export_ir {
 

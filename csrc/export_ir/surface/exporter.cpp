@@ -8,7 +8,7 @@
 #include <string>
 
 #include "export_ir/assembly/assembly.h"
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/rules/bridge_types.h"
 #include "export_ir/rules/module_converter.h"
 #include "export_ir/rules/rules.h"

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "py/instance_test.h"
 
 namespace vantle::export_ir {

@@ -5,7 +5,7 @@
 // calling the methods themselves.
 #include "export_ir/trace/module_tree.h"
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 
 namespace vantle::export_ir {
 namespace {

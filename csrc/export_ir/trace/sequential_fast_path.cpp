@@ -1,6 +1,6 @@
 #include "export_ir/trace/sequential_fast_path.h"
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/rules/module_kinds.h"
 #include "py/module_state.h"
 

@@ -1,6 +1,6 @@
 #include "export_ir/trace/shape_hook.h"
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/trace/tensor_shape.h"
 
 namespace vantle::export_ir {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "py/module_state.h"
 
 namespace vantle::export_ir {

@@ -1,6 +1,6 @@
 #include "export_ir/trace/tensor_shape.h"
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 
 namespace vantle::export_ir {
 

@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 
 namespace vantle::export_ir {
 

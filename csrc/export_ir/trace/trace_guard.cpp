@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {

@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "export_ir/common/py_util.h"
+#include "export_ir/common/cpython.h"
 #include "export_ir/rules/bridge_types.h"
 #include "export_ir/rules/env.h"
 #include "export_ir/rules/module_kinds.h"
