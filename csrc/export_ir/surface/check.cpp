@@ -158,11 +158,13 @@ nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, do
     std::unique_ptr<Trace> whole =
         record_dataflow(exporter, model, calls, true, true, true, /*single_steps=*/false);
     nb::list per_step, sequences;
+    const auto steps_per_call = static_cast<std::size_t>(trace->steps_per_call);
     for (std::size_t call = 0; call < whole->calls.size(); ++call) {
       nb::list steps;
-      for (int64_t t = 0; t < trace->steps_per_call; ++t) {
-        const Call& step = trace->calls[call * trace->steps_per_call + t];
-        steps.append(nb::cast(step.output_values));
+      for (std::size_t t = 0; t < steps_per_call; ++t) {
+        const std::size_t index = call * steps_per_call + t;
+        if (index >= trace->calls.size()) break;
+        steps.append(nb::cast(trace->calls[index].output_values));
       }
       per_step.append(steps);
       sequences.append(nb::cast(whole->calls[call].output_values));

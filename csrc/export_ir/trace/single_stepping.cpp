@@ -118,8 +118,8 @@ void SingleStepping::undo() {
 std::vector<nb::tuple> time_step_calls(const std::vector<nb::tuple>& calls, bool all_steps) {
   nb::object tensor_type = py::module_global("torch").attr("Tensor");
   std::vector<nb::tuple> steps;
+  Py_ssize_t length = -1;  // one for every tensor of every call
   for (const nb::tuple& args : calls) {
-    Py_ssize_t length = -1;
     for (nb::handle arg : args) {
       if (!is_instance(arg, tensor_type)) continue;
       nb::object shape = arg.attr("shape");
@@ -128,7 +128,9 @@ std::vector<nb::tuple> time_step_calls(const std::vector<nb::tuple>& calls, bool
       if (length >= 0 && count != length) return {};
       length = count;
     }
-    if (length <= 0) return {};
+  }
+  if (length <= 0) return {};
+  for (const nb::tuple& args : calls) {
     for (Py_ssize_t t = 0; t < length; ++t) {
       nb::list step;
       for (nb::handle arg : args) {

@@ -190,8 +190,8 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
     const std::vector<nb::tuple> steps =
         stepping.applies() ? time_step_calls(calls, keep_values) : std::vector<nb::tuple>();
     if (!steps.empty()) {
-      stepping.switch_on();
       try {
+        stepping.switch_on();
         std::unique_ptr<Trace> trace =
             record_calls(exporter, model, tree, steps, keep_values, always, fresh_state);
         stepping.undo();
