@@ -85,22 +85,6 @@ def assert_export_warns(model: nn.Module, sample: Any, pattern: str) -> ir.Graph
     return graph
 
 
-def export_exact_or_warning(model: nn.Module, sample: Any, pattern: str) -> Tuple[ir.Graph, bool]:
-    """The graph, and whether export warned; a warning must match ``pattern``, and then
-    strict=True must refuse the model. Without a warning the caller checks the graph."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        graph = export_ir(model, sample)
-    messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
-    if not messages:
-        return graph, False
-    assert any(re.search(pattern, message) for message in messages), (
-        f"export warned, but no warning matches {pattern!r}: {messages}")
-    with pytest.raises(ValueError, match=pattern):
-        export_ir(model, sample, strict=True)
-    return graph, True
-
-
 def output_nodes(graph: ir.Graph) -> List[str]:
     """The names of the graph's Output nodes, in graph order."""
     return [name for name, node in graph.nodes.items() if type(node).__name__ == "Output"]
