@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import re
 import warnings
 from typing import Any, Callable, List, Sequence, Tuple
 
