@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates a virtual environment (if missing), installs the pinned torch and
-# builds + installs the package with the given extras, e.g. `scripts/setup.sh test`.
+# builds + installs the package with the given extras, e.g. `scripts/setup.sh test` (which
+# also installs the peer libraries the tests export from).
 # Arguments after the extras go to pip when it builds the package (build settings).
 #   VANTLE_VENV    the environment's folder (default .venv)
 #   VANTLE_PYTHON  the interpreter that creates it (default python3)
@@ -16,3 +17,9 @@ venv="${VANTLE_VENV:-.venv}"
 target="."
 [ -n "$extras" ] && target=".[${extras}]"
 "$venv/bin/python" -m pip install --quiet "$target" "$@"
+if [[ ",$extras," == *",test,"* ]]; then
+  # The tests also export SpikingJelly networks. Its neurons and layers need only torch, but it
+  # declares torchvision and torchaudio, which would replace the pinned torch: --no-deps, with
+  # its one runtime need (loguru) beside it.
+  "$venv/bin/python" -m pip install --quiet --no-deps spikingjelly==2.0.0 "loguru>=0.7,<1"
+fi

@@ -13,9 +13,6 @@ if ! command -v dot >/dev/null 2>&1; then
     echo "Graphviz not installed: the SVG drawing test skips"
 fi
 bash scripts/setup.sh test
-# SpikingJelly's neurons and layers need only torch, but it declares torchvision and torchaudio,
-# which would replace the pinned torch: --no-deps, with its one runtime need (loguru) beside it.
-.venv/bin/python -m pip install --quiet --no-deps spikingjelly==2.0.0 loguru
 
 cmake -S . -B build/cpp -DVANTLE_BUILD_EXTENSIONS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cpp -j "$(nproc)"
@@ -27,5 +24,4 @@ ctest --test-dir build/cpp --output-on-failure
 # Model authors run CPython 3.13: the same sources, built and tested there.
 python313="$(bash scripts/find_python.sh 3.13)"
 VANTLE_VENV=.venv313 VANTLE_PYTHON="$python313" bash scripts/setup.sh test
-.venv313/bin/python -m pip install --quiet --no-deps spikingjelly==2.0.0 loguru  # as for .venv
 .venv313/bin/python -m pytest -q "$@"
