@@ -13,7 +13,7 @@ from torch import nn
 
 from vantle import ir
 from vantle.bridge import GraphExecutor
-from vantle.bridge.export_ir import VANTLEExporter, export_ir
+from vantle.bridge.export_ir import VANTLEExporter, check_export, export_ir
 from vantle.bridge.import_ir import import_ir
 
 
@@ -82,6 +82,14 @@ def assert_export_warns(model: nn.Module, sample: Any, pattern: str) -> ir.Graph
     with pytest.raises(ValueError, match=pattern):
         export_ir(model, sample, strict=True)
     return graph
+
+
+def assert_check_fails(model: nn.Module, graph: ir.Graph, samples: Sequence[Any]) -> None:
+    """check_export finds where a graph that export warned about parts from the model."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        report = check_export(model, graph, *samples)
+    assert not report.ok, str(report)
 
 
 def output_nodes(graph: ir.Graph) -> List[str]:

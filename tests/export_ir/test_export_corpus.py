@@ -12,7 +12,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from export_helpers import STEPS, assert_export_warns, one
+from export_helpers import STEPS, assert_check_fails, assert_export_warns, one
 from vantle.bridge import GraphExecutor
 from vantle.bridge.export_ir import check_export, export_ir
 from vantle.bridge.import_ir import import_ir
@@ -202,7 +202,9 @@ CASES = {
                        warning=r"'lif1': inhibition"),
     "delta_leaky": Case(lambda: OtherNeuron(snn.DeltaLeaky(beta=0.9, init_hidden=True,
                                                            reset_mechanism="zero")),
-                        lambda: [torch.rand(2, 20)], warning=r"'neuron' is a subclass of Leaky"),
+                        # Steps: from rest, one step of DeltaLeaky equals Leaky's.
+                        lambda: [torch.rand(2, 20) * 2 for _ in range(STEPS)],
+                        warning=r"'neuron' is a subclass of Leaky"),
     "synaptic": Case(lambda: OtherNeuron(snn.Synaptic(alpha=0.8, beta=0.9, init_hidden=True)),
                      lambda: [torch.rand(2, 20)], warning=r"module 'neuron' \(Synaptic\)"),
     "rleaky": Case(lambda: OtherNeuron(snn.RLeaky(beta=0.9, linear_features=10, init_hidden=True)),
@@ -242,6 +244,7 @@ def test_export_computes_what_the_model_computes_or_says_why_not(name):
     if case.warning is not None:
         graph = assert_export_warns(model, samples[0], case.warning)
         assert not any("recurrent" in node for node in graph.nodes)  # never a feed-forward layer
+        assert_check_fails(model, graph, samples)
         return
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -13,7 +13,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from export_helpers import (assert_export_warns, assert_same_outputs, export_without_warnings,
+from export_helpers import (assert_check_fails, assert_export_warns, assert_same_outputs, export_without_warnings,
                             one, output_nodes, run_graph, settle_batch_norms, tensor_leaves)
 from vantle.bridge.export_ir import check_export
 
@@ -412,7 +412,7 @@ def test_block_exports_exactly_or_names_what_it_could_not_carry(name):
     if case.warning is None:
         assert_exact(model, export_without_warnings(model, samples[0]), samples, case)
     else:
-        assert_export_warns(model, samples[0], case.warning)
+        assert_check_fails(model, assert_export_warns(model, samples[0], case.warning), samples)
 
 
 @pytest.mark.parametrize("package", ["norse.torch.module.lif", "sinabs.layers.iaf"])

@@ -10,7 +10,7 @@ import pytest
 import torch
 from torch import nn
 
-from export_helpers import (STEPS, assert_export_warns, assert_same_outputs,
+from export_helpers import (assert_check_fails, STEPS, assert_export_warns, assert_same_outputs,
                             export_without_warnings, output_nodes,
                             run_graph, settle_batch_norms, tensor_leaves)
 from vantle.bridge.export_ir import check_export
@@ -117,7 +117,7 @@ def test_spikingjelly_net_gives_the_same_spikes_or_says_why_not(name):
     if case.warning is None:
         assert_same_spikes(model, export_without_warnings(model, samples[0]), samples)
     else:
-        assert_export_warns(model, samples[0], case.warning)
+        assert_check_fails(model, assert_export_warns(model, samples[0], case.warning), samples)
 
 
 def test_export_and_check_start_from_rest_and_leave_the_membranes_as_they_were():
