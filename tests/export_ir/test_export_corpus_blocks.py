@@ -13,8 +13,9 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from export_helpers import (assert_check_fails, assert_export_warns, assert_same_outputs, export_without_warnings,
-                            one, output_nodes, run_graph, settle_batch_norms, tensor_leaves)
+from export_helpers import (assert_check_fails, assert_export_warns, assert_same_outputs,
+                            export_without_warnings, one, output_nodes, run_graph,
+                            settle_batch_norms, tensor_leaves)
 from vantle.bridge.export_ir import check_export
 
 # --- Structural cases --------------------------------------------------------------------------
