@@ -10,7 +10,7 @@ import pytest
 import torch
 from torch import nn
 
-from export_helpers import (assert_check_fails, STEPS, assert_export_warns, assert_same_outputs,
+from export_helpers import (STEPS, assert_check_fails, assert_export_warns, assert_same_outputs,
                             export_without_warnings, output_nodes,
                             run_graph, settle_batch_norms, tensor_leaves)
 from vantle.bridge.export_ir import check_export
