@@ -99,3 +99,41 @@ def test_a_graph_that_computes_something_else_is_never_ok(model):
         graph = export_ir(model, x)
     report = check_export(model, graph, x)  # once read past the graph's names and crashed
     assert not report.ok and report.findings
+
+
+class StaticLoop(nn.Module):
+    """The snnTorch tutorial's shape: one static input, a loop over 15 steps in the forward."""
+
+    def __init__(self, reset):
+        super().__init__()
+        self.fc1, self.fc2 = nn.Linear(20, 30), nn.Linear(30, 5)
+        self.lif1 = snn.Leaky(beta=0.9, reset_mechanism=reset)
+        self.lif2 = snn.Leaky(beta=0.9, reset_mechanism=reset)
+
+    def forward(self, x):
+        mem1, mem2 = self.lif1.init_leaky(), self.lif2.init_leaky()
+        spikes = []
+        for _ in range(15):
+            spk1, mem1 = self.lif1(self.fc1(x), mem1)
+            spk2, mem2 = self.lif2(self.fc2(spk1), mem2)
+            spikes.append(spk2)
+        return torch.stack(spikes)
+
+
+@pytest.mark.parametrize("reset, ok", [("subtract", False), ("zero", True)])
+def test_a_loop_over_a_static_input_is_compared_at_every_step(reset, ok):
+    torch.manual_seed(2)
+    model, x = StaticLoop(reset), torch.rand(32, 20) * 2
+    report = check_export(model, lenient_export(model, x), x)
+    assert report.ok is ok, str(report)
+    assert {node.steps for node in report.nodes} == {15}  # once graph step counted only the first
+
+
+def test_steps_the_graph_did_not_run_fail_the_check():
+    from vantle.bridge.export_check import ExportCheck, _node_check
+
+    node = _node_check("output", ir.Output(), [torch.ones(2)] * 3, [torch.ones(2)], 1e-5)
+    assert (node.steps, node.mismatched, node.uncompared) == (1, 0, 2)
+    assert "model ran it 3 times, graph 1" in node.note
+    report = ExportCheck((node,), 1e-5, ())
+    assert not report.ok and report.first_mismatch is node  # agreeing on one step of three

@@ -66,10 +66,10 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
     }
   }
 
-  // The model loops over time itself when it takes an input one step at a time.
-  bool sliced = false;
-  for (const auto& [event, name] : built.inputs) sliced = sliced || flow.sliced(event);
-  const int64_t step_count = sliced ? flow.loop().count : 1;
+  // A model that loops over time itself ran every step in this one call: the
+  // graph steps as often, on one time step of a sliced input or on a static
+  // input again and again.
+  const int64_t step_count = flow.loop().found ? flow.loop().count : 1;
   for (int64_t step = 0; step < step_count; ++step) {
     nb::dict arguments;
     for (const auto& [event, name] : built.inputs) {
