@@ -58,7 +58,9 @@ def test_spiking_layers_start_from_rest_and_keep_their_state_afterwards():
     "samples, kwargs, error, match",
     [((), {}, TypeError, "at least one sample"),
      ((torch.randn(2, 4),), {"atol": -1.0}, ValueError, "atol"),
-     (("not a tensor",), {}, TypeError, "sample")],
+     (("not a tensor",), {}, TypeError, "sample"),
+     # time steps in a list: the model got them as arguments of one call
+     (([torch.randn(2, 4)] * 3,), {}, TypeError, r"unpack them: check_export\(model, graph, \*steps\)")],
 )
 def test_bad_arguments_are_refused(samples, kwargs, error, match):
     model = nn.Linear(4, 2)

@@ -126,6 +126,28 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
   }
 }
 
+// A list of time steps given as one sample, which the model took as that many
+// arguments and failed on: says how to pass them.
+void refuse_listed_steps(nb::handle samples, nb::python_error& failure) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  Py_ssize_t position = 0;
+  for (nb::handle sample : samples) {
+    if (PyList_Check(sample.ptr()) && PyList_GET_SIZE(sample.ptr()) >= 2) {
+      bool tensors = true;
+      for (nb::handle item : sample) tensors = tensors && is_instance(item, tensor_type);
+      if (tensors) {
+        const std::string count = std::to_string(PyList_GET_SIZE(sample.ptr()));
+        raise_from(PyExc_TypeError, failure,
+                   "check_export: sample " + std::to_string(position) + " is a list of " + count +
+                       " tensors, which the model takes as " + count +
+                       " arguments of one call, and that call failed; for one sample per time "
+                       "step, unpack them: check_export(model, graph, *steps)");
+      }
+    }
+    ++position;
+  }
+}
+
 nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, double atol,
                         nb::handle custom_map) {
   if (samples.size() == 0) {
@@ -143,7 +165,14 @@ nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, do
 
   nb::object exporter = module_global("VANTLEExporter")();
   ModuleConverter converter(exporter, custom_map);
-  std::unique_ptr<Trace> trace = record_dataflow(exporter, model, calls, true, true, true);
+  std::unique_ptr<Trace> trace;
+  try {
+    trace = record_dataflow(exporter, model, calls, true, true, true);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    refuse_listed_steps(samples, error);
+    throw;
+  }
   ModuleKinds kinds(converter.env());
   const ModulePaths paths(nb::borrow<nb::list>(trace->named_modules));
   Reference reference;
