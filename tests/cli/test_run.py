@@ -60,7 +60,7 @@ def test_run_validates_first_and_names_the_failing_node(broken_files):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["no_bias"], "node 'fc' (Affine): cannot import"),
+    (["no_bias"], "node 'fc' (Affine) lacks field(s) 'bias'"),
     (["not_a_graph"], "not_a_graph.vx2"),
     (["mismatch", "--input", "data.txt"], "random, spikes or a .npy file"),
     (["mismatch", "--input", "spikes", "--rate", "1.5"], "--rate must lie in [0, 1]"),
