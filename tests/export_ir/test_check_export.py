@@ -139,3 +139,32 @@ def test_steps_the_graph_did_not_run_fail_the_check():
     assert "model ran it 3 times, graph 1" in node.note
     report = ExportCheck((node,), 1e-5, ())
     assert not report.ok and report.first_mismatch is node  # agreeing on one step of three
+
+
+class TimeLoop(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc, self.lif = nn.Linear(20, 5), snn.Leaky(beta=0.9, reset_mechanism="zero")
+
+    def forward(self, x):
+        mem, spikes = self.lif.reset_mem(), []
+        for t in range(x.shape[0]):
+            spk, mem = self.lif(self.fc(x[t]), mem)
+            spikes.append(spk)
+        return torch.stack(spikes)
+
+
+def test_samples_in_the_other_calling_convention_get_one_line_naming_the_right_one():
+    sequence = torch.rand(10, 4, 20)
+    looping = TimeLoop()
+    graph = export_ir(looping, sequence)
+    with pytest.raises(TypeError, match=r"steps through time itself.*check_export\(model, graph, "
+                                        r"sequence\)"):
+        check_export(looping, graph, *sequence)
+    stepping = nn.Sequential(nn.Linear(20, 5),
+                             snn.Leaky(beta=0.9, init_hidden=True, reset_mechanism="zero"))
+    graph = export_ir(stepping, sequence[0])
+    with pytest.raises(TypeError, match=r"a whole sequence.*check_export\(model, graph, "
+                                        r"\*sequence\)"):
+        check_export(stepping, graph, sequence)
+    assert check_export(stepping, graph, *sequence).ok
