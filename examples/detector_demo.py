@@ -4,10 +4,15 @@ The graph is a Ghost backbone (SGhostEncoderLite, GhostBasicBlock1, GhostBasicBl
 a layer of LIF neurons and an SDDetect head. The head's channels are split into the
 box distributions and the class scores; DFLDecode and Dist2BBox turn the box part
 into centre-size boxes in pixels. NMSModule then filters the detections.
+
+Run it on its own to keep the graph: ``python examples/detector_demo.py`` writes
+``detector.vx2`` (or the path given) and runs the detector on it; then
+``vantle-bridge draw detector.vx2 -o detector.svg`` draws it.
 """
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -88,8 +93,8 @@ def detection_rows(boxes: torch.Tensor, class_logits: torch.Tensor) -> torch.Ten
     return torch.cat([cells, objectness, classes], dim=1)
 
 
-def run_detector_demo(folder: Path, steps: int = 4) -> None:
-    path = folder / "spiking_detector.vx2"
+def run_detector_demo(folder: Path, steps: int = 4, file_name: str = "spiking_detector.vx2") -> None:
+    path = folder / file_name
     ir.write(path, build_detector_graph())
     graph = ir.read(path)
     executor = GraphExecutor(import_ir(graph), graph.edges)
@@ -107,3 +112,8 @@ def run_detector_demo(folder: Path, steps: int = 4) -> None:
     for cx, cy, w, h, _, *scores in kept.tolist():
         best = int(np.argmax(scores))
         print(f"  centre ({cx:6.2f}, {cy:6.2f})  size {w:6.2f} x {h:6.2f}  class {best}  score {scores[best]:.3f}")
+
+
+if __name__ == "__main__":
+    target = Path(sys.argv[1] if len(sys.argv) > 1 else "detector.vx2")
+    run_detector_demo(target.parent, file_name=target.name)

@@ -27,9 +27,10 @@ void define_functions(nb::module_ m) {
         "i-th name of ``graph.nodes``; edges naming unknown nodes are left out.");
   m.def("validate_graph", &validate_graph, nb::arg("graph").none(),
         "Check that ``graph`` is a non-empty, acyclic graph with well-formed edges, Input and\n"
-        "Output nodes, every node reachable from an input, and node arrays whose shapes fit\n"
-        "their kind (``ir.check_node_shapes``). Returns None; raises ValueError naming\n"
-        "the first rule broken.");
+        "Output nodes, every node reachable from an input, node arrays whose shapes fit\n"
+        "their kind (``ir.check_node_shapes``), and every field a node's kind needs, fitting\n"
+        "its ports (``ir.check_node_fields``). Returns None; raises ValueError naming the\n"
+        "first rule broken.");
   m.def("has_cycles", &has_cycles, nb::arg("graph").none(),
         "True when ``graph`` has a directed cycle (a self-loop included).");
   m.def("get_disconnected_nodes", &get_disconnected_nodes, nb::arg("graph").none(),

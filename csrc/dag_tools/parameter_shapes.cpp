@@ -6,13 +6,15 @@
 
 namespace vantle::dag_tools {
 
+namespace {
+
 // The rules live with the node catalogue in the IR library. Only nodes of the
 // kinds they cover reach Python: a graph of many plain nodes pays one kept
 // instance test per node.
-void check_parameter_shapes(nb::handle nodes) {
+void check_nodes(nb::handle nodes, const char* check_name, const char* kinds_name) {
   nb::object ir = py::module_global("ir");
-  nb::object check = nb::getattr(ir, "check_node_shapes", nb::none());
-  nb::object kinds = nb::getattr(ir, "SHAPE_CHECKED_KINDS", nb::none());
+  nb::object check = nb::getattr(ir, check_name, nb::none());
+  nb::object kinds = nb::getattr(ir, kinds_name, nb::none());
   if (check.is_none() || kinds.is_none()) return;
   py::InstanceTest is_checked(kinds);
   auto visit = [&](nb::handle name, nb::handle node) {
@@ -34,6 +36,13 @@ void check_parameter_shapes(nb::handle nodes) {
     visit_pair(item, visit);
     return true;
   });
+}
+
+}  // namespace
+
+void check_parameter_shapes(nb::handle nodes) {
+  check_nodes(nodes, "check_node_shapes", "SHAPE_CHECKED_KINDS");
+  check_nodes(nodes, "check_node_fields", "FIELD_CHECKED_KINDS");
 }
 
 }  // namespace vantle::dag_tools

@@ -63,9 +63,14 @@ void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
   for (std::size_t i = 0; i < arrays.size(); ++i) {
     tensors[i] = py::float32_tensor(np, torch, arrays[i]);
   }
+  // The arrays' own shapes, which a collapsed buffer no longer shows: export
+  // writes the arrays back in them, so that a round trip keeps every neuron.
+  nb::dict shapes;
   for (std::size_t i = 0; i < tensors.size(); ++i) {
+    shapes[kLifArrays[i]] = nb::tuple(tensors[i].attr("shape"));
     tensors[i] = collapse_uniform(torch, tensors[i]);
   }
+  self.attr("_ir_shapes") = shapes;
   for (std::size_t i = 0; i < tensors.size(); ++i) {
     self.attr("register_buffer")(kLifArrays[i], tensors[i]);
   }

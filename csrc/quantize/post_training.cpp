@@ -89,9 +89,12 @@ nb::object quantize_model(nb::handle model, nb::handle config, nb::handle calibr
 
   nb::object torch = module_global("torch");
   nb::object per_node = per_node_precision(config);
+  check_per_node_names(model, config, per_node);
   for_each_named_module(model, [&](nb::handle name, nb::handle module) {
     nb::object bits = annotate_precision(config, per_node, name, module);
-    if (!full_width(bits)) quantize_parameters(torch, name, module, bits, config);
+    if (full_width(bits)) return;
+    check_accumulator(config, name, module, bits);
+    quantize_parameters(torch, name, module, bits, config);
   });
   return nb::borrow(model);
 }

@@ -74,6 +74,7 @@ nb::object make_config_class(nb::module_ module) {
   fields.append(entry("symmetric", type_object(&PyBool_Type), nb::bool_(true)));
   fields.append(entry("calibration_method", str_type, nb::str("minmax")));
   fields.append(entry("percentile", type_object(&PyFloat_Type), nb::float_(99.99)));
+  fields.append(entry("strict", type_object(&PyBool_Type), nb::bool_(false)));
 
   nb::dict namespace_;
   namespace_["__doc__"] =
@@ -86,7 +87,9 @@ nb::object make_config_class(nb::module_ module) {
       "symmetric: True for a symmetric grid with zero point 0, False for an affine grid.\n"
       "calibration_method: \"percentile\" measures activation ranges by quantiles; any\n"
       "    other value uses the plain minimum and maximum.\n"
-      "percentile: upper percentile for \"percentile\" calibration; the lower is 100 minus it.";
+      "percentile: upper percentile for \"percentile\" calibration; the lower is 100 minus it.\n"
+      "strict: names in per_node_precision that are no module of the model raise ValueError\n"
+      "    (by default they get a UserWarning).";
   // Checked on construction, and again on use since the record stays mutable.
   nb::object post_init = nb::cpp_function(&config_post_init, nb::arg("self").none(),
                                           nb::name("QuantizationConfig_post_init"));
@@ -145,6 +148,14 @@ void define_precision(nb::module_ module) {
 
   module.def("_get_bits", &get_bits, nb::arg("precision").none(),
              "Bit width of a precision name; ValueError for a name not in _PRECISION_BITS.");
+  module.def(
+      "_check_per_node_names",
+      [](nb::handle model, nb::handle config) {
+        check_per_node_names(model, config, per_node_precision(config));
+      },
+      nb::arg("model").none(), nb::arg("config").none(),
+      "Warn (or raise, with a strict config) for names in per_node_precision that are\n"
+      "no module of ``model``.");
   module.def("get_precision_map", &get_precision_map, nb::arg("model").none(),
              "Module name -> precision for every module of ``model`` that carries one\n"
              "(``_vantle_precision``, else the older ``_vx2_precision``), in\n"

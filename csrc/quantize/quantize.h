@@ -29,6 +29,14 @@ nb::object per_node_precision(nb::handle config);
 nb::object annotate_precision(nb::handle config, nb::handle per_node, nb::handle name,
                               nb::handle module);
 
+// --- misconfiguration.cpp ------------------------------------------------------------
+// Names in `per_node` that are no module of `model`: a UserWarning, or a
+// ValueError with the configuration's `strict`.
+void check_per_node_names(nb::handle model, nb::handle config, nb::handle per_node);
+// A UserWarning when the configuration's accumulator is narrower than the
+// module's `bits`-bit weights summed over their fan-in need.
+void check_accumulator(nb::handle config, nb::handle name, nb::handle module, nb::handle bits);
+
 // --- grid.cpp ----------------------------------------------------------------------
 nb::tuple compute_scale_zp(nb::handle min_val, nb::handle max_val, nb::handle bits,
                            nb::handle symmetric);

@@ -49,10 +49,12 @@ nb::object hook_call(nb::handle self, nb::handle, nb::handle, nb::handle output)
 
 nb::object prepare_model(nb::handle model, nb::handle config) {
   nb::object per_node = per_node_precision(config);
+  check_per_node_names(model, config, per_node);
   nb::object hook_class = module_global("_FakeQuantHook");
   for_each_named_module(model, [&](nb::handle name, nb::handle module) {
     nb::object bits = annotate_precision(config, per_node, name, module);
     if (full_width(bits)) return;
+    check_accumulator(config, name, module, bits);
     module.attr("register_forward_hook")(hook_class(bits, config.attr("symmetric")));
   });
   return nb::borrow(model);

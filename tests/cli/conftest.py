@@ -94,7 +94,7 @@ def broken_files(tmp_path_factory) -> Dict[str, Path]:
     paths = {}
     for name, graph in graphs.items():
         paths[name] = folder / f"{name}.vx2"
-        ir.write(paths[name], graph)
+        ir.write(paths[name], graph, check=False)  # broken on purpose
     paths["not_a_graph"] = folder / "not_a_graph.vx2"
     paths["not_a_graph"].write_bytes(b"not a graph")
     return paths

@@ -62,6 +62,7 @@ def test_quantize_json_report_and_errors(dense_file, tmp_path, capsys):
     for arguments, message in [
         (["--precision", "int7"], "Unknown precision: int7"),
         (["--per-node", "nope=int8"], "no node 'nope'"),
+        (["--per-node", "lif1=int8"], "node 'lif1' (LIFModule) has no weights"),
         (["--per-node", "fc2"], "NAME=PRECISION"),
         (["--calibrate", "spikes", "--rate", "-1"], "--rate must lie in [0, 1]"),
     ]:

@@ -60,7 +60,7 @@ def test_run_validates_first_and_names_the_failing_node(broken_files):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["no_bias"], "node 'fc' (Affine): cannot import"),
+    (["no_bias"], "node 'fc' (Affine) lacks field(s) 'bias'"),
     (["not_a_graph"], "not_a_graph.vx2"),
     (["mismatch", "--input", "data.txt"], "random, spikes or a .npy file"),
     (["mismatch", "--input", "spikes", "--rate", "1.5"], "--rate must lie in [0, 1]"),
@@ -107,3 +107,23 @@ def test_progress(total, terminal, lines):
         assert f"{total}/{total}" in stream.text.splitlines()[-1]
     if terminal and lines:
         assert stream.text.count("\r") == total
+
+
+def test_a_static_sample_repeated_over_the_steps_and_the_spikes_per_output(tmp_path):
+    # A neuron with tau 2 and r 1 on a constant 0.9 reaches 0.45, then 0.675 >= 0.6 and fires
+    # and resets: it fires every second step.
+    shape = {"input": np.array([4])}
+    lif = ir.LIF(tau=np.full(4, 2.0, np.float32), r=np.ones(4, np.float32),
+                 v_leak=np.zeros(4, np.float32), v_threshold=np.full(4, 0.6, np.float32))
+    graph = ir.Graph(nodes={"input": ir.Input(input_type=shape), "lif": lif,
+                            "output": ir.Output(output_type={"output": np.array([4])})},
+                     edges=[("input", "lif"), ("lif", "output")])
+    ir.write(tmp_path / "g.vx2", graph)
+    np.save(tmp_path / "x.npy", np.full(4, 0.9, np.float32))  # one sample
+    done = cli("run", tmp_path / "g.vx2", "--input", tmp_path / "x.npy", "--repeat",
+               "--steps", "6")
+    assert done.returncode == 0, done.stderr
+    block = done.stdout.split("spikes per output over 6 steps x batch 1:\n")[1]
+    assert block.splitlines()[0].split() == ["output", "12", "of", "24", "(0.5000)"]
+    without = cli("run", tmp_path / "g.vx2", "--input", tmp_path / "x.npy", "--steps", "6")
+    assert_one_line_error(without, "more steps than the input file holds (1)")

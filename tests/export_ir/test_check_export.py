@@ -58,7 +58,9 @@ def test_spiking_layers_start_from_rest_and_keep_their_state_afterwards():
     "samples, kwargs, error, match",
     [((), {}, TypeError, "at least one sample"),
      ((torch.randn(2, 4),), {"atol": -1.0}, ValueError, "atol"),
-     (("not a tensor",), {}, TypeError, "sample")],
+     (("not a tensor",), {}, TypeError, "sample"),
+     # time steps in a list: the model got them as arguments of one call
+     (([torch.randn(2, 4)] * 3,), {}, TypeError, r"unpack them: check_export\(model, graph, \*steps\)")],
 )
 def test_bad_arguments_are_refused(samples, kwargs, error, match):
     model = nn.Linear(4, 2)
@@ -99,3 +101,70 @@ def test_a_graph_that_computes_something_else_is_never_ok(model):
         graph = export_ir(model, x)
     report = check_export(model, graph, x)  # once read past the graph's names and crashed
     assert not report.ok and report.findings
+
+
+class StaticLoop(nn.Module):
+    """The snnTorch tutorial's shape: one static input, a loop over 15 steps in the forward."""
+
+    def __init__(self, reset):
+        super().__init__()
+        self.fc1, self.fc2 = nn.Linear(20, 30), nn.Linear(30, 5)
+        self.lif1 = snn.Leaky(beta=0.9, reset_mechanism=reset)
+        self.lif2 = snn.Leaky(beta=0.9, reset_mechanism=reset)
+
+    def forward(self, x):
+        mem1, mem2 = self.lif1.init_leaky(), self.lif2.init_leaky()
+        spikes = []
+        for _ in range(15):
+            spk1, mem1 = self.lif1(self.fc1(x), mem1)
+            spk2, mem2 = self.lif2(self.fc2(spk1), mem2)
+            spikes.append(spk2)
+        return torch.stack(spikes)
+
+
+@pytest.mark.parametrize("reset, ok", [("subtract", False), ("zero", True)])
+def test_a_loop_over_a_static_input_is_compared_at_every_step(reset, ok):
+    torch.manual_seed(2)
+    model, x = StaticLoop(reset), torch.rand(32, 20) * 2
+    report = check_export(model, lenient_export(model, x), x)
+    assert report.ok is ok, str(report)
+    assert {node.steps for node in report.nodes} == {15}  # once graph step counted only the first
+
+
+def test_steps_the_graph_did_not_run_fail_the_check():
+    from vantle.bridge.export_check import ExportCheck, _node_check
+
+    node = _node_check("output", ir.Output(), [torch.ones(2)] * 3, [torch.ones(2)], 1e-5)
+    assert (node.steps, node.mismatched, node.uncompared) == (1, 0, 2)
+    assert "model ran it 3 times, graph 1" in node.note
+    report = ExportCheck((node,), 1e-5, ())
+    assert not report.ok and report.first_mismatch is node  # agreeing on one step of three
+
+
+class TimeLoop(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc, self.lif = nn.Linear(20, 5), snn.Leaky(beta=0.9, reset_mechanism="zero")
+
+    def forward(self, x):
+        mem, spikes = self.lif.reset_mem(), []
+        for t in range(x.shape[0]):
+            spk, mem = self.lif(self.fc(x[t]), mem)
+            spikes.append(spk)
+        return torch.stack(spikes)
+
+
+def test_samples_in_the_other_calling_convention_get_one_line_naming_the_right_one():
+    sequence = torch.rand(10, 4, 20)
+    looping = TimeLoop()
+    graph = export_ir(looping, sequence)
+    with pytest.raises(TypeError, match=r"steps through time itself.*check_export\(model, graph, "
+                                        r"sequence\)"):
+        check_export(looping, graph, *sequence)
+    stepping = nn.Sequential(nn.Linear(20, 5),
+                             snn.Leaky(beta=0.9, init_hidden=True, reset_mechanism="zero"))
+    graph = export_ir(stepping, sequence[0])
+    with pytest.raises(TypeError, match=r"a whole sequence.*check_export\(model, graph, "
+                                        r"\*sequence\)"):
+        check_export(stepping, graph, sequence)
+    assert check_export(stepping, graph, *sequence).ok

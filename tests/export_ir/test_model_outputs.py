@@ -70,3 +70,9 @@ def test_returned_values_become_outputs_or_are_reported(name):
     assert any(re.search(warning, m) for m in messages), messages
     with pytest.raises(ValueError, match=warning):
         export_ir(model, x, strict=True)
+
+
+def test_warnings_point_at_the_line_that_exported():
+    with pytest.warns(UserWarning) as caught:
+        export_ir(Returns(lambda y: None), torch.randn(2, 4))
+    assert caught[0].filename == __file__  # not the wrapper that carries the signature

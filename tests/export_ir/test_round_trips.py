@@ -133,3 +133,44 @@ def test_spiking_detector_survives_export_file_and_import(tmp_path):
         for frame in frames:
             for expected, actual in zip(executor(frame), reimported(frame)):
                 torch.testing.assert_close(actual, expected, rtol=0, atol=0)
+
+
+def lif_node(shape, uniform):
+    rng = np.random.default_rng(len(shape))
+
+    def values(base):
+        spread = 0.0 if uniform else rng.random(shape, dtype=np.float32)
+        return (np.full(shape, base, np.float32) + spread).astype(np.float32)
+
+    return ir.LIF(tau=values(2.0), r=values(1.0), v_leak=values(0.0), v_threshold=values(1.0))
+
+
+ARRAY_NODES = {  # name: (node, the traced per-sample shape, array fields)
+    **{f"lif_{'uniform' if uniform else 'per_neuron'}_{len(shape)}d":
+       (lif_node(shape, uniform), shape, ("tau", "r", "v_leak", "v_threshold"))
+       for shape in [(8,), (4, 5), (2, 3, 3), (8, 8, 8)] for uniform in [True, False]},
+    "affine": (ir.Affine(weight=np.random.rand(3, 6).astype(np.float32),
+                         bias=np.random.rand(3).astype(np.float32)), (6,), ("weight", "bias")),
+    "conv2d": (ir.Conv2d(weight=np.random.rand(4, 2, 3, 3).astype(np.float32),
+                         bias=np.random.rand(4).astype(np.float32), stride=(1, 1), padding=(1, 1),
+                         dilation=(1, 1), groups=1), (2, 5, 5), ("weight", "bias")),
+    "batch_norm": (ir.BatchNorm2d(num_features=3, weight=np.random.rand(3).astype(np.float32),
+                                  bias=np.random.rand(3).astype(np.float32),
+                                  running_mean=np.random.rand(3).astype(np.float32),
+                                  running_var=np.random.rand(3).astype(np.float32) + 0.5),
+                   (3, 4, 4), ("weight", "bias", "running_mean", "running_var")),
+}
+
+
+@pytest.mark.parametrize("name", list(ARRAY_NODES))
+def test_every_array_keeps_its_shape_and_values_through_import_export_and_file(name, tmp_path):
+    node, shape, fields = ARRAY_NODES[name]
+    node.input_type = {"input": np.array(shape)}
+    graph = ir.Graph(nodes={"input": ir.Input(input_type={"input": np.array(shape)}), "n": node,
+                            "output": ir.Output()}, edges=[("input", "n"), ("n", "output")])
+    executor = GraphExecutor(import_ir(graph), graph.edges).eval()
+    back = through_file(export_ir(executor, torch.rand(2, *shape)), tmp_path).nodes["n"]
+    for field in fields:
+        original, kept = getattr(node, field), getattr(back, field)
+        assert kept.shape == original.shape, field  # a uniform LIF array once shrank to one slice
+        np.testing.assert_array_equal(kept, original)

@@ -55,7 +55,7 @@ def seed_files() -> dict[str, bytes]:
         graphs[node.kind] = ir.Graph(nodes={name: node}, edges=[(name, name)])
     files = {}
     for label, graph in graphs.items():
-        ir.write(_AGAIN, graph)
+        ir.write(_AGAIN, graph, check=False)  # the format's every value form, complete or not
         with open(_AGAIN, "rb") as stream:
             files[label] = stream.read()
     return files
@@ -76,5 +76,5 @@ def check(data: bytes) -> None:
         safetensors.numpy.load(data)
     except safetensors.SafetensorError as err:
         raise AssertionError(f"read a file the container library refuses: {err}") from err
-    ir.write(_AGAIN, graph)
+    ir.write(_AGAIN, graph, check=False)
     assert ir.read(_AGAIN) == graph, "a graph read from a file does not survive writing"

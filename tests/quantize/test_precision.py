@@ -1,5 +1,6 @@
 import copy
 import dataclasses
+import warnings
 import importlib.util
 import pickle
 
@@ -63,13 +64,14 @@ def test_config_is_a_dataclass():
     assert dataclasses.is_dataclass(config)
     assert [f.name for f in dataclasses.fields(config)] == [
         "default_precision", "per_node_precision", "accumulator_bits",
-        "symmetric", "calibration_method", "percentile",
+        "symmetric", "calibration_method", "percentile", "strict",
     ]
     assert config == vq.QuantizationConfig("int8", None, 16, True, "minmax", 99.99)
     assert config != vq.QuantizationConfig(symmetric=False)
     assert repr(config) == (
         "QuantizationConfig(default_precision='int8', per_node_precision=None, "
-        "accumulator_bits=16, symmetric=True, calibration_method='minmax', percentile=99.99)"
+        "accumulator_bits=16, symmetric=True, calibration_method='minmax', percentile=99.99, "
+        "strict=False)"
     )
     config.percentile = 99.0  # not frozen
     assert config.percentile == 99.0
@@ -123,7 +125,10 @@ def test_unknown_precision_raises_only_when_reached():
 def test_precision_resolution(prepare):
     overrides = {"1.0": "int4", "2": "fp32", "no.such.module": "int16"}
     config = vq.QuantizationConfig(default_precision="int16", per_node_precision=overrides)
-    net = prepare(model(), config)
+    with pytest.warns(UserWarning, match=r"names 'no.such.module', which the model has no "):
+        net = prepare(model(), config)
+    with pytest.raises(ValueError, match=r"names 'no.such.module'"):  # a typo, when strict
+        prepare(model(), dataclasses.replace(config, strict=True))
     assert vq.get_precision_map(net) == {
         "": "int16", "0": "int16", "1": "int16", "1.0": "int4", "1.1": "int16", "2": "fp32",
     }
@@ -143,7 +148,8 @@ def test_overrides_go_through_the_mappings_own_get():
             return "fp32"
 
     config = vq.QuantizationConfig(per_node_precision=Everything(x=1))
-    net = vq.quantize_aware_training(model(), config)
+    with pytest.warns(UserWarning, match="names 'x'"):
+        net = vq.quantize_aware_training(model(), config)
     assert set(vq.get_precision_map(net).values()) == {"fp32"}
     assert all(not module._forward_hooks for module in net.modules())
 
@@ -189,3 +195,23 @@ def test_module_binds_its_dependencies_and_refuses_reinitialisation():
     assert str(error.value) == (
         "Module 'quantize' has already been imported. Re-initialisation is not supported."
     )
+
+
+@pytest.mark.parametrize("accumulator_bits, precision, warned", [
+    (16, "int16", True),   # 16 + log2(4 inputs) = 18 bits needed
+    (18, "int16", False),
+    (16, "int8", False),   # 8 + 2 = 10
+    (16, "fp16", False),   # floating point: no integer sums to overflow
+])
+def test_an_accumulator_narrower_than_the_weights_sums_need_is_reported(
+        accumulator_bits, precision, warned):
+    config = vq.QuantizationConfig(precision, accumulator_bits=accumulator_bits)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        vq.quantize(nn.Sequential(nn.Linear(4, 3)), config)
+    messages = [str(w.message) for w in caught]
+    assert bool(messages) is warned, messages
+    if warned:
+        assert messages == [f"module '0' (Linear): accumulator_bits=16 is narrower than its int16 "
+                            "weights summed over 4 inputs need (16 + log2(4) = 18 bits); the "
+                            "hardware's sums may overflow"]

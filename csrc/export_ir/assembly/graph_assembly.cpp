@@ -3,6 +3,7 @@
 // per chunk of a split, no repeated edge), and the findings of everything the
 // graph relies on but cannot carry exactly.
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -139,7 +140,7 @@ class Assembly {
         node = nb::borrow(flow_.node(event));
       } else {
         name = nb::str(ev.op.name.c_str());
-        node = op_node(ev);
+        node = op_node(event);
       }
       name = unique_name(nodes_, name);
       nodes_[name] = node;
@@ -176,15 +177,31 @@ class Assembly {
   }
 
   // The node of an operation: its recorded fields plus the traced ports.
-  nb::object op_node(const Event& ev) {
+  nb::object op_node(int32_t event) {
+    const Event& ev = trace_.events[event];
     Keywords kw;
     nb::object out_shape = ev.op.then_ir_class != nullptr ? ev.op.between_shape : out_shape_of(ev);
     if (ev.op.per_feature) kw.add("features", env_.features(out_shape));
     for (auto [key, value] : nb::borrow<nb::dict>(ev.op.fields)) kw.add(key, value);
-    kw.add("input_type", env_.port("input", ev.in_shape));
+    kw.add("input_type", std::strcmp(ev.op.ir_class, "Concat") == 0
+                             ? input_ports(event)
+                             : env_.port("input", ev.in_shape));
     // A split's outputs are several chunks: no single output type.
     if (!ev.op.multi_output) kw.add("output_type", env_.port("output", out_shape));
     return kw.call(env_.ir().attr(interned_text(ev.op.ir_class)));
+  }
+
+  // One recorded shape per input of a node that joins inputs of several
+  // shapes: "input", "input_1", ...
+  nb::object input_ports(int32_t event) {
+    nb::dict ports;
+    const std::vector<Source>& sources = operands_[event - base_];
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      const std::string port = i == 0 ? "input" : "input_" + std::to_string(i);
+      ports[nb::str(port.c_str())] = env_.shape_array(shape_of(sources[i]));
+    }
+    if (sources.empty()) return env_.port("input", trace_.events[event].in_shape);
+    return ports;
   }
 
   const nb::object& name(int32_t event) const { return names_[event - base_]; }

@@ -157,15 +157,19 @@ std::string str_of(nb::handle obj) {
   return nb::cast<std::string>(nb::str(obj));
 }
 
-void raise_runtime_from(nb::python_error& cause, const std::string& message) {
-  nb::object error = checked(
-      PyObject_CallOneArg(PyExc_RuntimeError, nb::str(message.c_str(), message.size()).ptr()));
+void raise_from(PyObject* type, nb::python_error& cause, const std::string& message) {
+  nb::object error =
+      checked(PyObject_CallOneArg(type, nb::str(message.c_str(), message.size()).ptr()));
   nb::handle cause_value = cause.value();
   // Both steal a reference; SetCause also sets __suppress_context__.
   PyException_SetCause(error.ptr(), cause_value.inc_ref().ptr());
   PyException_SetContext(error.ptr(), cause_value.inc_ref().ptr());
-  PyErr_SetObject(PyExc_RuntimeError, error.ptr());
+  PyErr_SetObject(type, error.ptr());
   throw nb::python_error();
+}
+
+void raise_runtime_from(nb::python_error& cause, const std::string& message) {
+  raise_from(PyExc_RuntimeError, cause, message);
 }
 
 }  // namespace vantle::export_ir

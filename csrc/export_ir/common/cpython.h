@@ -65,7 +65,8 @@ using py::unpack_pair;
 // messages on a count mismatch.
 std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
 
-// Raises RuntimeError(message) chained to `cause` (as `raise ... from cause`).
+// Raises type(message) chained to `cause` (as `raise ... from cause`).
+[[noreturn]] void raise_from(PyObject* type, nb::python_error& cause, const std::string& message);
 [[noreturn]] void raise_runtime_from(nb::python_error& cause, const std::string& message);
 
 // str(obj) as UTF-8.

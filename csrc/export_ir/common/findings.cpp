@@ -2,6 +2,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "py/warnings.h"
+
 namespace vantle::export_ir {
 
 namespace nb = nanobind;
@@ -25,9 +27,7 @@ void Findings::report(bool strict) const {
     throw nb::value_error(message.c_str());
   }
   for (const Finding& finding : list_) {
-    const std::string message = finding.what + "; " + finding.consequence;
-    // Level 1: the warning points at the caller's line, the export call.
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw nb::python_error();
+    py::warn_at_caller(PyExc_UserWarning, finding.what + "; " + finding.consequence);
   }
 }
 

@@ -58,11 +58,33 @@ nb::object neuron_values(const Conversion& c, nb::handle value, nb::handle count
                   feature_map ? c.out_shape : nb::handle());
 }
 
+// An array in the shape the module's node had (import shrinks a uniform array
+// to one slice), when the values still fit it and it still fits the traced
+// output; else None.
+nb::object in_node_shape(const Conversion& c, const char* name, nb::handle values) {
+  nb::object shapes = c.attrs.optional("_ir_shapes");
+  if (!PyDict_Check(shapes.ptr())) return nb::none();
+  PyObject* shape = PyDict_GetItemString(shapes.ptr(), name);  // borrowed
+  if (shape == nullptr || !PyTuple_Check(shape)) return nb::none();
+  nb::handle np = c.env.np();
+  try {
+    nb::object joint = np.attr("broadcast_shapes")(nb::handle(shape), c.out_shape);
+    if (!joint.equal(c.out_shape)) return nb::none();
+    nb::object spread = np.attr("broadcast_to")(values, nb::handle(shape));
+    return np.attr("array")(spread, nb::arg("dtype") = np.attr("float32"));
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_ValueError)) throw;
+    return nb::none();  // trained into another shape since, or another layout
+  }
+}
+
 nb::object lif(const Conversion& c) {
   Keywords kw;
   nb::object count = c.features();
   for (const char* name : {"tau", "r", "v_leak", "v_threshold"}) {
-    kw.add(name, neuron_values(c, c.array(name), count));
+    nb::object values = c.array(name);
+    nb::object kept = in_node_shape(c, name, values);
+    kw.add(name, kept.is_none() ? neuron_values(c, values, count) : kept);
   }
   return c.build("LIF", kw);
 }

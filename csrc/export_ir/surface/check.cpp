@@ -9,6 +9,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,66 @@ nb::object node_value(const Event& ev) {
   return nb::tuple(chunks);
 }
 
+std::vector<int64_t> sizes_of(nb::handle shape) {
+  std::vector<int64_t> sizes;
+  for (nb::handle size : nb::borrow<nb::tuple>(checked(PySequence_Tuple(shape.ptr())))) {
+    sizes.push_back(nb::cast<int64_t>(size));
+  }
+  return sizes;
+}
+
+std::string text_of(const std::vector<int64_t>& sizes) {
+  std::string text = "(";
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(sizes[i]);
+  }
+  return text + (sizes.size() == 1 ? ",)" : ")");
+}
+
+// Samples given in the calling convention of the other kind of spiking model,
+// told apart by the shape the graph's Input records for one sample: a model
+// that loops over time takes one whole time-major sequence per call, a model
+// that keeps its state between calls one time step per call. Says which one
+// the model needs.
+void refuse_other_convention(nb::handle graph, const BuiltGraph& built, const CallFlow& flow,
+                             const Trace& trace) {
+  nb::object nodes = graph.attr("nodes");
+  for (const auto& [event, name] : built.inputs) {
+    const int present = PySequence_Contains(nodes.ptr(), name.ptr());
+    if (present < 0) throw nb::python_error();
+    if (present == 0) continue;
+    nb::object ports = nb::getattr(nodes[name], "input_type", nb::none());
+    if (!PyDict_Check(ports.ptr()) || !nb::borrow<nb::dict>(ports).contains("input")) continue;
+    const std::vector<int64_t> expected = sizes_of(ports["input"].attr("tolist")());
+    std::vector<int64_t> sample = sizes_of(trace.events[event].out_shapes[0]);
+    const bool sliced = flow.sliced(event);
+    if (sliced && !sample.empty()) sample.erase(sample.begin());
+    if (sample == expected) continue;
+    const std::string input =
+        "the graph's input '" + str_of(name) + "' takes samples of shape " + text_of(expected);
+    if (sliced) {
+      throw nb::type_error(
+          ("check_export: the model steps through time itself, taking one time-major sequence "
+           "[steps, batch, ...] per call, and " +
+           input +
+           ", but the steps it took here have "
+           "shape " +
+           text_of(sample) +
+           ": pass the whole sequence as one sample, "
+           "check_export(model, graph, sequence)")
+              .c_str());
+    }
+    if (sample.size() == expected.size() + 1 &&
+        std::equal(expected.begin(), expected.end(), sample.begin() + 1)) {
+      throw nb::type_error(("check_export: " + input +
+                            ", one time step, but a sample here has shape " + text_of(sample) +
+                            ", a whole sequence: for a model called once per time step, pass "
+                            "one sample per step, check_export(model, graph, *sequence)")
+                               .c_str());
+    }
+  }
+}
+
 // What the model computed for the graph's nodes, and the graph's inputs, step by step.
 struct Reference {
   nb::dict values;    // node name -> [value per step]
@@ -55,21 +116,22 @@ struct Reference {
   nb::list findings;  // what export reports about the model
 };
 
-void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, ModuleKinds& kinds,
-              const ModulePaths& paths, Reference& reference) {
+void add_call(nb::handle graph, const Trace& trace, int32_t call, ModuleConverter& converter,
+              ModuleKinds& kinds, const ModulePaths& paths, Reference& reference) {
   CallFlow flow(trace, call, converter, kinds, paths);
   Findings findings;
   const BuiltGraph built = build_dataflow_graph(flow, converter, findings);
+  refuse_other_convention(graph, built, flow, trace);
   if (call == 0) {
     for (const Finding& finding : findings.list()) {
       reference.findings.append(nb::str((finding.what + "; " + finding.consequence).c_str()));
     }
   }
 
-  // The model loops over time itself when it takes an input one step at a time.
-  bool sliced = false;
-  for (const auto& [event, name] : built.inputs) sliced = sliced || flow.sliced(event);
-  const int64_t step_count = sliced ? flow.loop().count : 1;
+  // A model that loops over time itself ran every step in this one call: the
+  // graph steps as often, on one time step of a sliced input or on a static
+  // input again and again.
+  const int64_t step_count = flow.loop().found ? flow.loop().count : 1;
   for (int64_t step = 0; step < step_count; ++step) {
     nb::dict arguments;
     for (const auto& [event, name] : built.inputs) {
@@ -126,6 +188,28 @@ void add_call(const Trace& trace, int32_t call, ModuleConverter& converter, Modu
   }
 }
 
+// A list of time steps given as one sample, which the model took as that many
+// arguments and failed on: says how to pass them.
+void refuse_listed_steps(nb::handle samples, nb::python_error& failure) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  Py_ssize_t position = 0;
+  for (nb::handle sample : samples) {
+    if (PyList_Check(sample.ptr()) && PyList_GET_SIZE(sample.ptr()) >= 2) {
+      bool tensors = true;
+      for (nb::handle item : sample) tensors = tensors && is_instance(item, tensor_type);
+      if (tensors) {
+        const std::string count = std::to_string(PyList_GET_SIZE(sample.ptr()));
+        raise_from(PyExc_TypeError, failure,
+                   "check_export: sample " + std::to_string(position) + " is a list of " + count +
+                       " tensors, which the model takes as " + count +
+                       " arguments of one call, and that call failed; for one sample per time "
+                       "step, unpack them: check_export(model, graph, *steps)");
+      }
+    }
+    ++position;
+  }
+}
+
 nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, double atol,
                         nb::handle custom_map) {
   if (samples.size() == 0) {
@@ -143,12 +227,19 @@ nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, do
 
   nb::object exporter = module_global("VANTLEExporter")();
   ModuleConverter converter(exporter, custom_map);
-  std::unique_ptr<Trace> trace = record_dataflow(exporter, model, calls, true, true, true);
+  std::unique_ptr<Trace> trace;
+  try {
+    trace = record_dataflow(exporter, model, calls, true, true, true);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    refuse_listed_steps(samples, error);
+    throw;
+  }
   ModuleKinds kinds(converter.env());
   const ModulePaths paths(nb::borrow<nb::list>(trace->named_modules));
   Reference reference;
   for (int32_t call = 0; call < static_cast<int32_t>(trace->calls.size()); ++call) {
-    add_call(*trace, call, converter, kinds, paths, reference);
+    add_call(ir_graph, *trace, call, converter, kinds, paths, reference);
   }
   nb::object check = nb::module_::import_("vantle.bridge.export_check");
   std::string disagreement;

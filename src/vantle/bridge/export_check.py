@@ -29,6 +29,7 @@ class NodeCheck:
     max_abs_diff: float  # largest absolute difference; inf where the shapes differ
     mismatched: int  # values beyond the tolerance, all steps together
     note: str = ""  # why the node was not (fully) compared
+    uncompared: int = 0  # steps the model ran it that the graph did not: never a pass
 
 
 @dataclass(frozen=True)
@@ -45,8 +46,9 @@ class ExportCheck:
 
     @property
     def first_mismatch(self) -> Optional[NodeCheck]:
-        """The first node, in run order, whose outputs differ from the model's."""
-        return next((node for node in self.nodes if node.mismatched), None)
+        """The first node, in run order, whose outputs differ from the model's, or that the
+        model ran more often than the graph."""
+        return next((node for node in self.nodes if node.mismatched or node.uncompared), None)
 
     @property
     def ok(self) -> bool:
@@ -111,7 +113,8 @@ def _node_check(name: str, node: Any, expected: Sequence[Any], actual: Sequence[
             notes.append(note)
     if len(expected) != len(actual):
         notes.append(f"model ran it {len(expected)} times, graph {len(actual)}")
-    return NodeCheck(name, kind, steps, largest, mismatched, notes[0] if notes else "")
+    return NodeCheck(name, kind, steps, largest, mismatched, notes[0] if notes else "",
+                     max(len(expected) - len(actual), 0))
 
 
 def compare_steps_with_sequences(per_step: Sequence[Sequence[Sequence[torch.Tensor]]],

@@ -122,6 +122,7 @@ def quantization_report(
     if calibration_data is not None:
         stats = _calibrate(model, list(calibration_data), config)
     per_node = config.per_node_precision or {}
+    _quantize._check_per_node_names(model, config)
     report = QuantizationReport()
     with torch.no_grad():
         for name, module in model.named_modules():

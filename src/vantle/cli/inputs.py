@@ -36,8 +36,17 @@ class Feed:
     rate: float
     generator: Any
     sequence: Any = None  # [steps, batch, ...] tensor of a .npy input
+    repeat: bool = False  # every step gets the first step's input
+    _first: Optional[Tuple[Any, ...]] = None
 
     def step(self, index: int) -> Tuple[Any, ...]:
+        if not self.repeat:
+            return self._make(index)
+        if self._first is None:
+            self._first = self._make(0)
+        return self._first
+
+    def _make(self, index: int) -> Tuple[Any, ...]:
         import torch
 
         if self.sequence is not None:
@@ -50,11 +59,20 @@ class Feed:
 
 
 def make_feed(source: str, shapes: List[Optional[Shape]], batch: Optional[int], rate: float,
-              seed: int) -> Feed:
+              seed: int, repeat: bool = False) -> Feed:
     """The input of each step for source nodes whose sample shapes are ``shapes``.
 
     ``batch`` None means 1 for random inputs and the file's own batch for a .npy file.
+    ``repeat``: one static input (the first step's) for every step, as many as asked for.
     """
+    feed = _make_feed(source, shapes, batch, rate, seed)
+    if repeat:
+        feed.repeat, feed.steps = True, None
+    return feed
+
+
+def _make_feed(source: str, shapes: List[Optional[Shape]], batch: Optional[int], rate: float,
+               seed: int) -> Feed:
     import torch
 
     if batch is not None and batch < 1:

@@ -41,7 +41,8 @@ def add_parser(commands: Any) -> None:
     quantize.set_defaults(handler=command_quantize)
 
 
-def per_node_precision(pairs: List[str], child_names: Dict[str, str]) -> Dict[str, str]:
+def per_node_precision(pairs: List[str], child_names: Dict[str, str],
+                       modules: Dict[str, Any]) -> Dict[str, str]:
     """``NAME=PREC`` options as the executor's module names -> precision."""
     from vantle.bridge.quantize import _get_bits
 
@@ -52,6 +53,10 @@ def per_node_precision(pairs: List[str], child_names: Dict[str, str]) -> Dict[st
             raise CliError(f"--per-node takes NAME=PRECISION, got {pair!r}")
         if name not in child_names:
             raise CliError(f"--per-node {pair}: the graph has no node {name!r} with a module")
+        module = modules.get(name)
+        if module is not None and next(module.parameters(), None) is None:
+            raise CliError(f"--per-node {pair}: node {name!r} ({type(module).__name__}) has no "
+                           "weights for a precision to round")
         _get_bits(precision)  # an unknown name fails here, before any work
         chosen[child_names[name]] = precision
     return chosen
@@ -75,7 +80,8 @@ def command_quantize(args: argparse.Namespace) -> int:
                        f"{sources}")
     config = QuantizationConfig(
         default_precision=args.precision,
-        per_node_precision=per_node_precision(args.per_node, executor._sanitized_names) or None,
+        per_node_precision=per_node_precision(args.per_node, executor._sanitized_names,
+                                              modules) or None,
         accumulator_bits=args.accumulator_bits,
         symmetric=not args.asymmetric,
     )

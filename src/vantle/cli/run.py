@@ -22,6 +22,8 @@ def add_parser(commands: Any) -> None:
                      help="time steps to simulate (default 1, or every step of a .npy sequence)")
     run.add_argument("--batch", type=int, default=None, help="batch size (default 1)")
     add_input_options(run, "--input", "random", "what to feed")
+    run.add_argument("--repeat", action="store_true",
+                     help="feed the first step's input (a static sample) at every one of --steps")
     run.set_defaults(handler=command_run)
 
 
@@ -90,11 +92,12 @@ def command_run(args: argparse.Namespace) -> int:
     sources = source_nodes(modules, graph.edges)
     shapes = [port_shape(graph.nodes[name], "input_type", "input") if name in graph.nodes else None
               for name in sources]
-    feed = make_feed(args.input, shapes, args.batch, args.rate, args.seed)
+    feed = make_feed(args.input, shapes, args.batch, args.rate, args.seed, args.repeat)
     steps = _steps(args.steps, feed.steps)
     rates = SpikeRates([name for name, node in graph.nodes.items()
                         if isinstance(node, ir.LIF) and name in modules])
     progress = Progress(steps, sys.stderr)
+    counts = OutputSpikes()
     output: Any = None
     with torch.no_grad(), NodeWatch(executor, rates.observe) as watch:
         for step in range(steps):
@@ -105,6 +108,7 @@ def command_run(args: argparse.Namespace) -> int:
                 raise CliError(_where(watch.current, graph) + f"step {step}: "
                                + one_line(error)) from error
             outputs = output if isinstance(output, tuple) else (output,)
+            counts.observe(outputs)
             summary = "  ".join(f"{tuple(t.shape)} sum={float(t.sum()):.4g}"
                                 for t in outputs if isinstance(t, torch.Tensor))
             print(f"step {step:>3}: {summary}")
@@ -112,11 +116,47 @@ def command_run(args: argparse.Namespace) -> int:
     if rates.spikes:
         print(f"spike rates over {steps} steps x batch {feed.batch} (fraction of neurons firing):")
         print("\n".join(rates.lines()))
+    sinks = sink_nodes(modules, graph.edges)
+    spiking = counts.lines(sinks)
+    if spiking:
+        print(f"spikes per output over {steps} steps x batch {feed.batch}:")
+        print("\n".join(spiking))
     print("output at the last step:")
     outputs = output if isinstance(output, tuple) else (output,)
-    for name, value in zip(sink_nodes(modules, graph.edges), outputs):
+    for name, value in zip(sinks, outputs):
         print(f"  {name}: {_tensor_text(value)}")
     return 0
+
+
+class OutputSpikes:
+    """Per graph output, its values summed over every step; those that held only 0 and 1 are
+    spike trains, whose counts are shown."""
+
+    def __init__(self) -> None:
+        self.totals: List[float] = []
+        self.elements: List[int] = []
+        self.binary: List[bool] = []
+
+    def observe(self, outputs: tuple) -> None:
+        import torch
+
+        for index, value in enumerate(outputs):
+            if index == len(self.totals):
+                self.totals.append(0.0)
+                self.elements.append(0)
+                self.binary.append(True)
+            if not isinstance(value, torch.Tensor) or index >= len(self.totals):
+                continue
+            self.totals[index] += float(value.sum())
+            self.elements[index] += value.numel()
+            self.binary[index] = self.binary[index] and bool(((value == 0) | (value == 1)).all())
+
+    def lines(self, names: List[str]) -> List[str]:
+        shown = [(name, index) for index, name in enumerate(names)
+                 if index < len(self.totals) and self.binary[index] and self.elements[index]]
+        width = max((len(name) for name, _ in shown), default=0)
+        return [f"  {name:<{width}}  {int(self.totals[i])} of {self.elements[i]} "
+                f"({self.totals[i] / self.elements[i]:.4f})" for name, i in shown]
 
 
 def _steps(asked: int | None, available: int | None) -> int:

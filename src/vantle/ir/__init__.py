@@ -5,6 +5,7 @@ Build nodes with keyword arguments (``Conv2d(weight=w, bias=b, stride=2)``), put
 ``write("model.vx2", graph)``; ``read`` loads it back.
 """
 
+from .completeness import FIELD_CHECKED_KINDS, check_graph, check_node_fields
 from .graph import Graph
 from .node import Node
 from .nodes import (
@@ -57,6 +58,9 @@ __all__ = [
     "SHAPE_CHECKED_KINDS",
     "ShapeError",
     "check_node_shapes",
+    "check_node_fields",
+    "check_graph",
+    "FIELD_CHECKED_KINDS",
     "FORMAT_NAME",
     "FORMAT_VERSION",
     *NODE_CLASSES,

@@ -27,6 +27,7 @@ from ._replace import replace_file
 from .graph import Graph
 from .node import PORT_FIELDS, Node
 from .nodes import NODE_CLASSES
+from .completeness import check_graph
 from .shapes import check_node_shapes
 
 FORMAT_NAME = "vx2"
@@ -42,8 +43,13 @@ _NODE_KEYS = {"name", "kind", "fields"}
 StrPath = Union[str, "os.PathLike[str]"]
 
 
-def write(path: StrPath, graph: Graph) -> None:
+def write(path: StrPath, graph: Graph, *, check: bool = True) -> None:
     """Store ``graph`` at ``path`` (conventionally ending in ".vx2").
+
+    With ``check`` (the default) the graph must be complete first (``check_graph``): every
+    edge names nodes of the graph, every node has the fields its kind needs, and its arrays fit
+    its kind and its ports; else ValueError names the edge or the node and field, and nothing
+    is written. ``check=False`` stores an incomplete graph as it is.
 
     The whole file is built in memory first and then written to a temporary file in the same
     folder (``.<name>.<random>.partial``) that is renamed into place, so a failure leaves any
@@ -52,7 +58,10 @@ def write(path: StrPath, graph: Graph) -> None:
     TypeError if ``graph`` is not a Graph and ValueError (naming the node and field) for content
     that cannot be stored.
     """
-    replace_file(os.fsdecode(os.fspath(path)), _serialize(graph))
+    data = _serialize(graph)  # refuses what is no graph at all first
+    if check:
+        check_graph(graph)
+    replace_file(os.fsdecode(os.fspath(path)), data)
 
 
 def read(path: StrPath) -> Graph:
