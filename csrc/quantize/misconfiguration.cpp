@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "py/arg_check.h"
 #include "py/module_state.h"
 #include "py/torch_ops.h"
 #include "py/warnings.h"
@@ -22,11 +23,6 @@ bool strict(nb::handle config) {
 
 std::string repr_text(nb::handle value) {
   return nb::cast<std::string>(nb::repr(value));
-}
-
-std::string class_name(nb::handle obj) {
-  return nb::cast<std::string>(
-      nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 }  // namespace
@@ -80,7 +76,7 @@ void check_accumulator(nb::handle config, nb::handle name, nb::handle module, nb
   nb::object accumulator = config.attr("accumulator_bits");
   if (!PyLong_Check(accumulator.ptr()) || nb::cast<long long>(accumulator) >= needed) return;
   const std::string where = nb::cast<std::string>(nb::str(name));
-  const std::string message = "module '" + where + "' (" + class_name(module) +
+  const std::string message = "module '" + where + "' (" + py::python_type_name(module) +
                               "): accumulator_bits=" + nb::cast<std::string>(nb::str(accumulator)) +
                               " is narrower than its " + nb::cast<std::string>(precision) +
                               " weights summed over " + std::to_string(fan_in) + " inputs need (" +

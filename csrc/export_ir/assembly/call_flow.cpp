@@ -6,16 +6,13 @@
 #include "export_ir/assembly/dataflow_graph.h"
 #include "export_ir/rules/env.h"
 #include "export_ir/rules/module_converter.h"
+#include "py/arg_check.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 namespace {
 
 using Role = CallFlow::Role;
-
-std::string class_name(nb::handle obj) {
-  return str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
-}
 
 // "file:line" of a recorded operation, or "" when unknown.
 std::string location(const OpInfo& op) {
@@ -67,8 +64,8 @@ std::string CallFlow::describe(int32_t event) const {
   const Event& ev = trace_.events[event];
   if (ev.kind == EventKind::kModule) {
     const std::string path = str_of(path_of(ev.target));
-    if (path.empty()) return "the model (" + class_name(ev.target) + ")";
-    return "module '" + path + "' (" + class_name(ev.target) + ")";
+    if (path.empty()) return "the model (" + py::python_type_name(ev.target) + ")";
+    return "module '" + path + "' (" + py::python_type_name(ev.target) + ")";
   }
   std::string text = "operation '" + ev.op.name + "'";
   const std::string where = location(ev.op);
@@ -76,7 +73,8 @@ std::string CallFlow::describe(int32_t event) const {
   if (ev.parent >= 0 && ev.parent >= begin_) {
     const Event& owner = trace_.events[ev.parent];
     const std::string path = str_of(path_of(owner.target));
-    if (!path.empty()) text += " in module '" + path + "' (" + class_name(owner.target) + ")";
+    if (!path.empty())
+      text += " in module '" + path + "' (" + py::python_type_name(owner.target) + ")";
   }
   return text;
 }

@@ -1,5 +1,7 @@
 #include "export_ir/rules/neuron_arrays.h"
 
+#include "py/torch_ops.h"
+
 namespace vantle::export_ir {
 
 nb::object parameter_array(const Conversion& c, const char* name) {
@@ -20,6 +22,10 @@ nb::object per_neuron(const Conversion& c, nb::handle values) {
     if (!error.matches(PyExc_ValueError)) throw;
     return nb::none();
   }
+}
+
+bool any_true(nb::handle array) {
+  return py::truthy(array.attr("any")());
 }
 
 }  // namespace vantle::export_ir

@@ -16,4 +16,7 @@ nb::object parameter_array(const Conversion& c, const char* name);
 // when the values do not broadcast to the output.
 nb::object per_neuron(const Conversion& c, nb::handle values);
 
+// array.any() of a NumPy array of truth values, as a C++ bool.
+bool any_true(nb::handle array);
+
 }  // namespace vantle::export_ir

@@ -12,6 +12,7 @@
 
 #include "export_ir/rules/neuron_arrays.h"
 #include "export_ir/rules/rules.h"
+#include "py/arg_check.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
@@ -20,10 +21,6 @@ namespace {
 constexpr double kLeakEpsilon = 1e-9;
 constexpr const char* kDiffers = "exported as the IR's LIF, whose spikes differ from the layer's";
 
-bool any_true(nb::handle array) {
-  return py::truthy(array.attr("any")());
-}
-
 std::string text(nb::handle value) {
   return str_of(nb::repr(value));
 }
@@ -31,10 +28,7 @@ std::string text(nb::handle value) {
 // The settings of the layer that the IR's LIF does not have.
 void report_settings(const Conversion& c, nb::handle threshold) {
   Env& env = c.env;
-  const std::string layer =
-      "snnTorch " +
-      str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(c.module.ptr()))).attr("__name__")) +
-      " " + env.label();
+  const std::string layer = "snnTorch " + py::python_type_name(c.module) + " " + env.label();
   if (!Py_IS_TYPE(c.module.ptr(), reinterpret_cast<PyTypeObject*>(env.leaky_class().ptr()))) {
     env.report(layer + " is a subclass of Leaky with dynamics of its own",
                "exported as a plain Leaky layer, which may not compute what it computes");

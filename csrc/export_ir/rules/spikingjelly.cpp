@@ -18,6 +18,7 @@
 
 #include "export_ir/rules/neuron_arrays.h"
 #include "export_ir/rules/rules.h"
+#include "py/arg_check.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
@@ -61,10 +62,6 @@ nb::object neuron_class(nb::handle module, Neuron* kind = nullptr) {
   return nb::object();
 }
 
-std::string neuron_type_name(nb::handle obj) {
-  return str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
-}
-
 // A subclass that replaces how the neuron charges, fires or resets.
 bool own_dynamics(nb::handle module, nb::handle cls) {
   auto* type = Py_TYPE(module.ptr());
@@ -85,10 +82,6 @@ nb::object learned_tau(const Conversion& c) {
                                     nb::arg("dtype") = c.env.np().attr("float64"));
 }
 
-bool any_true(nb::handle array) {
-  return py::truthy(array.attr("any")());
-}
-
 }  // namespace
 
 nb::object spikingjelly_rule_class(nb::handle module) {
@@ -100,7 +93,7 @@ nb::object convert_spikingjelly_neuron(Conversion& c) {
   nb::object cls = neuron_class(c.module, &kind);
   if (!cls.is_valid()) return nb::none();
   Env& env = c.env;
-  const std::string layer = "spikingjelly " + neuron_type_name(c.module) + " " + env.label();
+  const std::string layer = "spikingjelly " + py::python_type_name(c.module) + " " + env.label();
   if (own_dynamics(c.module, cls)) {
     env.report(
         layer + " is a subclass of " + str_of(cls.attr("__name__")) + " with dynamics of its own",

@@ -5,6 +5,7 @@
 
 #include "export_ir/common/findings.h"
 #include "export_ir/rules/rules.h"
+#include "py/arg_check.h"
 #include "py/torch_ops.h"
 
 namespace vantle::export_ir {
@@ -234,10 +235,9 @@ nb::object upsample(const Conversion& c) {
 
 // "module 'path' (Type)", or "the model (Type)", for messages.
 std::string subject(const Conversion& c) {
-  const std::string type =
-      str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(c.module.ptr()))).attr("__name__"));
   const std::string label = c.env.label();
-  return (label == "the model" ? label : "module " + label) + " (" + type + ")";
+  return (label == "the model" ? label : "module " + label) + " (" +
+         py::python_type_name(c.module) + ")";
 }
 
 // The pooling window that takes the traced (C, H, W) input to the traced

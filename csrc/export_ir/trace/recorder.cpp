@@ -6,6 +6,7 @@
 
 #include "export_ir/rules/env.h"
 #include "export_ir/trace/tensor_shape.h"
+#include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/module_state.h"
 
@@ -549,8 +550,7 @@ void Recorder::collect_returned(nb::handle value, const OutputPlace& place, int 
     return;
   }
   if (plain_value(value)) return;
-  const std::string type_name =
-      str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))).attr("__name__"));
+  const std::string type_name = py::python_type_name(value);
   const std::string at = place.shown.empty() ? "" : " at " + place.shown;
   if (depth >= kDeepestOutput) {
     call.unseen_outputs.push_back("containers nested deeper than " +

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "export_ir/common/cpython.h"
+#include "py/arg_check.h"
 #include "py/module_state.h"
 
 namespace vantle::export_ir {
@@ -17,14 +18,10 @@ bool from_spikingjelly(nb::handle module) {
   return from_spikingjelly_type(reinterpret_cast<PyObject*>(Py_TYPE(module.ptr())));
 }
 
-std::string class_name(nb::handle module) {
-  return str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(module.ptr()))).attr("__name__"));
-}
-
 // Containers whose multi-step forward runs their layers over the sequence,
 // and whose single step is their layers in turn.
 bool steps_its_layers(nb::handle module) {
-  const std::string name = class_name(module);
+  const std::string name = py::python_type_name(module);
   return name == "SeqToANNContainer" || name == "MultiStepContainer";
 }
 
