@@ -55,10 +55,6 @@ void check_accumulator_bits(nb::handle bits) {
   }
 }
 
-void config_post_init(nb::handle self) {
-  check_accumulator_bits(self.attr("accumulator_bits"));
-}
-
 nb::object make_config_class(nb::module_ module) {
   nb::object field = module.attr("field");
   nb::handle str_type = type_object(&PyUnicode_Type);
@@ -83,17 +79,15 @@ nb::object make_config_class(nb::module_ module) {
       "    (one of the keys of _PRECISION_BITS).\n"
       "per_node_precision: module name (as model.named_modules() yields it) -> precision.\n"
       "accumulator_bits: accumulator width recorded on every module for the hardware; a\n"
-      "    positive integer (TypeError or ValueError otherwise).\n"
+      "    positive integer (TypeError or ValueError when a module uses the config).\n"
       "symmetric: True for a symmetric grid with zero point 0, False for an affine grid.\n"
       "calibration_method: \"percentile\" measures activation ranges by quantiles; any\n"
       "    other value uses the plain minimum and maximum.\n"
       "percentile: upper percentile for \"percentile\" calibration; the lower is 100 minus it.\n"
       "strict: names in per_node_precision that are no module of the model raise ValueError\n"
-      "    (by default they get a UserWarning).";
-  // Checked on construction, and again on use since the record stays mutable.
-  nb::object post_init = nb::cpp_function(&config_post_init, nb::arg("self").none(),
-                                          nb::name("QuantizationConfig_post_init"));
-  namespace_["__post_init__"] = nb::steal(PyInstanceMethod_New(post_init.ptr()));
+      "    (by default they get a UserWarning).\n\n"
+      "Like any dataclass, it takes what it is given: the fields are checked when quantize\n"
+      "or quantize_aware_training use the config.";
   nb::object cls =
       nb::module_::import_("dataclasses")
           .attr("make_dataclass")("QuantizationConfig", fields, "namespace"_a = namespace_);

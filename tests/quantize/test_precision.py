@@ -1,4 +1,5 @@
 import copy
+import itertools
 import dataclasses
 import warnings
 import importlib.util
@@ -94,11 +95,11 @@ def test_config_survives_pickle_and_copy():
      (True, TypeError, r"'accumulator_bits' has incorrect type \(expected int, got bool\)")],
 )
 def test_accumulator_bits_must_be_a_positive_integer(bits, error, message):
-    with pytest.raises(error, match=message):
-        vq.QuantizationConfig(accumulator_bits=bits)
-    config = vq.QuantizationConfig()
-    config.accumulator_bits = bits  # changed after construction: refused when used
-    for prepare in (vq.quantize, vq.quantize_aware_training):
+    built = vq.QuantizationConfig(accumulator_bits=bits)  # accepted as built, like every field
+    changed = vq.QuantizationConfig()
+    changed.accumulator_bits = bits
+    for config, prepare in itertools.product((built, changed),
+                                             (vq.quantize, vq.quantize_aware_training)):
         net = model()
         with pytest.raises(error, match=message):
             prepare(net, config)

@@ -17,6 +17,7 @@ from vantle import ir
 
 from .errors import CliError
 from .info import edge_labels
+from .budget import MemoryBudget, add_budget_option
 from .shapes import infer_shapes
 from .summary import NodeSummary, shapes_text, summarise
 
@@ -31,6 +32,7 @@ def add_parser(commands: Any) -> None:
     draw.add_argument("-o", "--output", required=True,
                       help="picture to write; the extension picks the format: "
                            + ", ".join(("dot",) + RENDERED))
+    add_budget_option(draw)
     draw.set_defaults(handler=command_draw)
 
 
@@ -40,8 +42,9 @@ def command_draw(args: argparse.Namespace) -> int:
     if suffix not in ("dot", "gv") + RENDERED:
         raise CliError(f"cannot tell the picture format of {str(target)!r}: "
                        "use .dot, .svg, .png or .pdf")
+    budget = MemoryBudget.from_args(args)
     graph = ir.read(args.path)
-    inferred = infer_shapes(graph)
+    inferred = infer_shapes(graph, budget)
     nodes = [summarise(name, node, inferred) for name, node in graph.nodes.items()]
     text = to_dot(graph, nodes, edge_labels(graph, inferred))
     if suffix in ("dot", "gv"):

@@ -11,6 +11,7 @@ import numpy as np
 
 from vantle import ir
 
+from .budget import MemoryBudget, add_budget_option
 from .shapes import Inferred, infer_shapes
 from .summary import NodeSummary, details_text, shapes_text, summarise
 
@@ -21,12 +22,15 @@ def add_parser(commands: Any) -> None:
     info.add_argument("--json", action="store_true", help="print the summary as JSON")
     info.add_argument("--no-infer", action="store_true",
                       help="show only the shapes stored in the file (do not run the graph)")
+    add_budget_option(info)
     info.set_defaults(handler=command_info)
 
 
 def command_info(args: argparse.Namespace) -> int:
+    budget = MemoryBudget.from_args(args)
     graph = ir.read(args.path)
-    inferred = Inferred(problem="not asked for") if args.no_infer else infer_shapes(graph)
+    inferred = (Inferred(problem="not asked for") if args.no_infer
+                else infer_shapes(graph, budget))
     nodes = [summarise(name, node, inferred) for name, node in graph.nodes.items()]
     if args.json:
         print(json.dumps(as_data(args.path, graph, nodes, inferred), indent=2))

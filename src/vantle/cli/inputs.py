@@ -8,6 +8,7 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
+from .budget import MemoryBudget
 from .errors import CliError
 
 Shape = Tuple[int, ...]
@@ -59,20 +60,21 @@ class Feed:
 
 
 def make_feed(source: str, shapes: List[Optional[Shape]], batch: Optional[int], rate: float,
-              seed: int, repeat: bool = False) -> Feed:
+              seed: int, repeat: bool = False, budget: MemoryBudget = MemoryBudget()) -> Feed:
     """The input of each step for source nodes whose sample shapes are ``shapes``.
 
     ``batch`` None means 1 for random inputs and the file's own batch for a .npy file.
     ``repeat``: one static input (the first step's) for every step, as many as asked for.
+    A .npy file whose values exceed ``budget`` is refused before it is read.
     """
-    feed = _make_feed(source, shapes, batch, rate, seed)
+    feed = _make_feed(source, shapes, batch, rate, seed, budget)
     if repeat:
         feed.repeat, feed.steps = True, None
     return feed
 
 
 def _make_feed(source: str, shapes: List[Optional[Shape]], batch: Optional[int], rate: float,
-               seed: int) -> Feed:
+               seed: int, budget: MemoryBudget) -> Feed:
     import torch
 
     if batch is not None and batch < 1:
@@ -90,20 +92,24 @@ def _make_feed(source: str, shapes: List[Optional[Shape]], batch: Optional[int],
         raise CliError(f"input must be random, spikes or a .npy file, got {source!r}")
     if len(shapes) != 1:
         raise CliError(f"a .npy file feeds one input, but the graph has {len(shapes)}")
-    sequence = _sequence(source, shapes[0], batch)
+    sequence = _sequence(source, shapes[0], batch, budget)
     return Feed("file", [tuple(sequence.shape[2:])], int(sequence.shape[1]),
                 int(sequence.shape[0]), rate, generator, torch.from_numpy(sequence))
 
 
-def _sequence(path: str, shape: Optional[Shape], batch: Optional[int]) -> np.ndarray:
+def _sequence(path: str, shape: Optional[Shape], batch: Optional[int],
+              budget: MemoryBudget) -> np.ndarray:
     """The file as a float32 [steps, batch, *shape] array."""
     try:
-        array = np.load(path, allow_pickle=False)
+        # Mapped first: a header may claim far more values than the file (or memory) holds,
+        # and the mapping checks the file's size without reading it.
+        array = np.load(path, mmap_mode="r", allow_pickle=False)
     except (OSError, ValueError) as error:
         raise CliError(f"cannot read {path}: {error}") from error
     if not isinstance(array, np.ndarray) or array.dtype.kind not in "biuf":
         raise CliError(f"{path} holds no numeric array")
-    array = np.ascontiguousarray(array, dtype=np.float32)
+    budget.check_inputs(f"the {array.size:,} values of {path}", array.size)
+    array = np.array(array, dtype=np.float32, order="C")  # a copy: the mapping stays read-only
     if shape is None:  # without a declared shape the file is one step's batch
         array = array[None]
     else:
@@ -116,6 +122,9 @@ def _sequence(path: str, shape: Optional[Shape], batch: Optional[int]) -> np.nda
             array = np.broadcast_to(array, (1, batch or 1, *shape)).copy()
         elif extra == 1:
             array = array[None]
+    if array.ndim < 2 or 0 in array.shape[:2]:
+        raise CliError(f"{path} holds no steps of samples: its array has shape "
+                       f"{tuple(array.shape[1:] if shape is None else array.shape)}")
     if batch is not None and array.shape[1] != batch:
         raise CliError(f"{path} holds a batch of {array.shape[1]}, but --batch is {batch}")
     return array

@@ -10,6 +10,7 @@ from typing import Any, Dict, List, Optional
 
 from vantle import ir
 
+from .budget import MemoryBudget, add_budget_option
 from .errors import CliError, one_line
 from .graphs import build_modules, input_shapes, read_valid_graph, source_nodes
 from .inputs import add_input_options, make_feed
@@ -38,6 +39,7 @@ def add_parser(commands: Any) -> None:
                           help="batch size of random calibration input (default 1)")
     quantize.add_argument("--json", action="store_true",
                           help="print the quantization report as JSON instead of a table")
+    add_budget_option(quantize)
     quantize.set_defaults(handler=command_quantize)
 
 
@@ -70,7 +72,9 @@ def command_quantize(args: argparse.Namespace) -> int:
     from vantle.bridge.quant_report import quantization_report
     from vantle.bridge.quantize import QuantizationConfig, _get_bits, quantize
 
+    budget = MemoryBudget.from_args(args)
     graph = read_valid_graph(args.path)
+    budget.check_graph(graph, args.batch or 1)
     _get_bits(args.precision)
     modules = build_modules(graph)
     executor = GraphExecutor(modules, graph.edges)
@@ -85,7 +89,7 @@ def command_quantize(args: argparse.Namespace) -> int:
         accumulator_bits=args.accumulator_bits,
         symmetric=not args.asymmetric,
     )
-    calibration = _calibration_data(args, graph, sources)
+    calibration = _calibration_data(args, graph, sources, budget)
     report = quantization_report(executor, config, calibration)
     executor.reset_state()
     quantize(executor, config)
@@ -119,18 +123,21 @@ def command_quantize(args: argparse.Namespace) -> int:
     return 0
 
 
-def _calibration_data(args: argparse.Namespace, graph: ir.Graph,
-                      sources: List[str]) -> Optional[List[Any]]:
+def _calibration_data(args: argparse.Namespace, graph: ir.Graph, sources: List[str],
+                      budget: MemoryBudget) -> Optional[List[Any]]:
     if args.calibrate is None:
         return None
     from .graphs import port_shape
 
     shapes = [port_shape(graph.nodes[name], "input_type", "input") if name in graph.nodes
               else None for name in sources]
-    feed = make_feed(args.calibrate, shapes, args.batch, args.rate, args.seed)
+    feed = make_feed(args.calibrate, shapes, args.batch, args.rate, args.seed, budget=budget)
     steps = args.calibration_steps or feed.steps or DEFAULT_CALIBRATION_STEPS
     if steps < 1 or (feed.steps is not None and steps > feed.steps):
         raise CliError(f"--calibration-steps must lie in [1, {feed.steps or 'any'}], got {steps}")
+    # Every calibration batch is held until the ranges are measured.
+    budget.check_inputs(f"--calibration-steps {steps}: {steps:,} batches of {feed.batch}",
+                        steps * feed.batch * sum(math.prod(shape) for shape in feed.shapes))
     return [feed.step(step)[0] for step in range(steps)]
 
 

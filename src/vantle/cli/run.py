@@ -6,6 +6,7 @@ import argparse
 import sys
 from typing import Any, Dict, List, TextIO
 
+from .budget import MAX_STEPS, MemoryBudget, add_budget_option, check_steps
 from .errors import CliError, one_line
 from .graphs import build_modules, read_valid_graph, sink_nodes, source_nodes
 from .inputs import add_input_options, make_feed
@@ -19,11 +20,13 @@ def add_parser(commands: Any) -> None:
     run = commands.add_parser("run", help="validate, import and simulate a graph")
     run.add_argument("path")
     run.add_argument("--steps", type=int, default=None,
-                     help="time steps to simulate (default 1, or every step of a .npy sequence)")
+                     help="time steps to simulate (default 1, or every step of a .npy "
+                          f"sequence; at most {MAX_STEPS:,})")
     run.add_argument("--batch", type=int, default=None, help="batch size (default 1)")
     add_input_options(run, "--input", "random", "what to feed")
     run.add_argument("--repeat", action="store_true",
                      help="feed the first step's input (a static sample) at every one of --steps")
+    add_budget_option(run)
     run.set_defaults(handler=command_run)
 
 
@@ -83,7 +86,11 @@ def command_run(args: argparse.Namespace) -> int:
     from .graphs import port_shape
     from .watch import NodeWatch
 
+    budget = MemoryBudget.from_args(args)
+    if args.steps is not None:
+        check_steps(args.steps)
     graph = read_valid_graph(args.path)
+    budget.check_graph(graph, args.batch or 1)
     modules = build_modules(graph)
     try:
         executor = GraphExecutor(modules, graph.edges)
@@ -92,7 +99,8 @@ def command_run(args: argparse.Namespace) -> int:
     sources = source_nodes(modules, graph.edges)
     shapes = [port_shape(graph.nodes[name], "input_type", "input") if name in graph.nodes else None
               for name in sources]
-    feed = make_feed(args.input, shapes, args.batch, args.rate, args.seed, args.repeat)
+    feed = make_feed(args.input, shapes, args.batch, args.rate, args.seed, args.repeat,
+                     budget)
     steps = _steps(args.steps, feed.steps)
     rates = SpikeRates([name for name, node in graph.nodes.items()
                         if isinstance(node, ir.LIF) and name in modules])

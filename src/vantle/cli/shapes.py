@@ -7,6 +7,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from vantle import ir
 
+from .budget import MemoryBudget
 from .errors import one_line
 from .graphs import build_modules, input_shapes, source_nodes
 
@@ -28,13 +29,15 @@ class Inferred:
     problem: Optional[str] = None
 
 
-def infer_shapes(graph: ir.Graph) -> Inferred:
+def infer_shapes(graph: ir.Graph, budget: MemoryBudget = MemoryBudget()) -> Inferred:
     """Imports the graph and runs one step on a batch of one zero sample per input.
 
-    Never raises: a graph that cannot be imported or run gives an empty result with ``problem``
-    set, so that ``info`` and ``draw`` still show what the file holds.
+    Never raises: a graph that cannot be imported or run, or whose declared values exceed
+    ``budget``, gives an empty result with ``problem`` set, so that ``info`` and ``draw`` still
+    show what the file holds.
     """
     try:
+        budget.check_graph(graph)
         import torch
 
         from vantle.bridge import GraphExecutor
