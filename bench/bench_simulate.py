@@ -9,8 +9,10 @@ torch layers with snnTorch ``Leaky(reset_mechanism="zero")`` neurons carrying th
 
 Timed in one run, one torch thread: inference (no grad) as a loop over steps in snnTorch, as
 GraphExecutor steps and as one GraphExecutor.run over the whole sequence; and a BPTT training
-step (forward over 25 steps, loss on the spike counts, backward) the same three ways. Before
-timing, the spikes of all three are checked to be identical.
+step (forward over 25 steps, loss on the spike counts, backward) the same three ways. Where
+SpikingJelly is installed, also its multi-step mode on the same layers, with
+``LIFNode(tau=2, decay_input=False)``, which follows the same dynamics. Before timing, the
+spikes of all are checked to be identical.
 
     .venv/bin/python bench/bench_simulate.py [--repeat 5]
 """
@@ -19,12 +21,19 @@ from __future__ import annotations
 
 import argparse
 import time
-from typing import Callable, List, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 import snntorch as snn
 import torch
 from torch import nn
+
+try:
+    from spikingjelly.activation_based import functional as sj_functional
+    from spikingjelly.activation_based import layer as sj_layer
+    from spikingjelly.activation_based import neuron as sj_neuron
+except ImportError:  # the peer is optional
+    sj_functional = None
 
 import vantle.ir as ir
 from vantle.bridge import GraphExecutor
@@ -110,7 +119,23 @@ def conv(rng: np.random.Generator) -> Tuple[ir.Graph, SnnNet, Tuple[int, ...]]:
     return chain_graph(nodes, (2, 16, 16)), SnnNet(layers), (2, 16, 16)
 
 
-# --- the three ways to run a sequence ---------------------------------------------------------
+def spikingjelly_net(net: SnnNet) -> Optional[nn.Module]:
+    """The same layers (weights shared) in SpikingJelly's multi-step mode, or None."""
+    if sj_functional is None:
+        return None
+    layers: List[nn.Module] = []
+    for module in net.layers:
+        if isinstance(module, snn.Leaky):
+            layers.append(sj_neuron.LIFNode(tau=1.0 / (1.0 - BETA), decay_input=False,
+                                            v_threshold=1.0, v_reset=0.0))
+        else:
+            layers.append(sj_layer.SeqToANNContainer(module))
+    multi = nn.Sequential(*layers)
+    sj_functional.set_step_mode(multi, "m")
+    return multi
+
+
+# --- the ways to run a sequence ---------------------------------------------------------------
 
 
 def snn_loop(net: SnnNet, x_seq: torch.Tensor) -> torch.Tensor:
@@ -126,6 +151,11 @@ def stepped(executor: GraphExecutor, x_seq: torch.Tensor) -> torch.Tensor:
 def sequence(executor: GraphExecutor, x_seq: torch.Tensor) -> torch.Tensor:
     executor.reset_state()
     return executor.run(x_seq)
+
+
+def multi_step(net: nn.Module, x_seq: torch.Tensor) -> torch.Tensor:
+    sj_functional.reset_net(net)
+    return net(x_seq)
 
 
 def training_step(run: Callable[[torch.Tensor], torch.Tensor], params: List[nn.Parameter],
@@ -146,38 +176,45 @@ def best(fn: Callable[[], object], repeat: int) -> float:
     return min(times)
 
 
-def bench(name: str, build: Callable, repeat: int) -> List[Tuple[str, float, float, float]]:
+Row = Tuple[str, float, float, float, Optional[float]]
+
+
+def bench(name: str, build: Callable, repeat: int) -> List[Row]:
     graph, net, in_shape = build(np.random.default_rng(0))
     executor = GraphExecutor(import_ir(graph), graph.edges)
+    peer = spikingjelly_net(net)
     x_seq = (torch.rand(STEPS, BATCH, *in_shape) < 0.5).float() * 2.0
 
+    ways: List[Callable[[torch.Tensor], torch.Tensor]] = [
+        lambda x: snn_loop(net, x), lambda x: stepped(executor, x),
+        lambda x: sequence(executor, x)]
+    labels = ["GraphExecutor stepping", "GraphExecutor run"]
+    if peer is not None:
+        ways.append(lambda x: multi_step(peer, x))
+        labels.append("SpikingJelly multi-step")
     with torch.no_grad():
-        reference = snn_loop(net, x_seq)
-        for label, spikes in (("stepping", stepped(executor, x_seq)),
-                              ("run", sequence(executor, x_seq))):
-            if not torch.equal(spikes, reference):
-                raise SystemExit(f"{name}: GraphExecutor {label} spikes differ from snnTorch")
+        reference = ways[0](x_seq)
+        for label, way in zip(labels, ways[1:]):
+            if not torch.equal(way(x_seq), reference):
+                raise SystemExit(f"{name}: {label} spikes differ from snnTorch")
         activity = reference.mean().item()
 
-    rows = []
+    def padded(times: List[float]) -> Row:
+        return (label, *times[:3], times[3] if len(times) > 3 else None)  # type: ignore
+
     with torch.no_grad():
-        times = [best(lambda: snn_loop(net, x_seq), repeat),
-                 best(lambda: stepped(executor, x_seq), repeat),
-                 best(lambda: sequence(executor, x_seq), repeat)]
-    rows.append((f"{name} inference, {STEPS} steps", *times))
+        label = f"{name} inference, {STEPS} steps"
+        inference = padded([best(lambda: way(x_seq), repeat) for way in ways])
 
     short = x_seq[:TRAIN_STEPS]
     target = torch.full(reference.shape[1:], TRAIN_STEPS * 0.2)
-    ours = list(executor.parameters())
-    times = [best(lambda: training_step(lambda x: snn_loop(net, x), list(net.parameters()),
-                                        short, target), repeat),
-             best(lambda: training_step(lambda x: stepped(executor, x), ours, short, target),
-                  repeat),
-             best(lambda: training_step(lambda x: sequence(executor, x), ours, short, target),
-                  repeat)]
-    rows.append((f"{name} BPTT train step, {TRAIN_STEPS} steps", *times))
-    print(f"{name}: spikes identical in all three (mean activity {activity:.3f})")
-    return rows
+    params = [list(net.parameters()), list(executor.parameters()), list(executor.parameters()),
+              list(net.parameters())]
+    label = f"{name} BPTT train step, {TRAIN_STEPS} steps"
+    training = padded([best(lambda: training_step(way, weights, short, target), repeat)
+                       for way, weights in zip(ways, params)])
+    print(f"{name}: spikes identical in all {len(ways)} (mean activity {activity:.3f})")
+    return [inference, training]
 
 
 def main() -> None:
@@ -189,11 +226,16 @@ def main() -> None:
     print(f"torch {torch.__version__}, snntorch {snn.__version__}, "
           f"torch threads {torch.get_num_threads()} (set to 1 for the comparison), batch {BATCH}")
     rows = bench("mlp", mlp, args.repeat) + bench("conv", conv, args.repeat)
-    print(f"{'':34} {'snnTorch':>10} {'stepping':>10} {'run':>10} {'step x':>8} {'run x':>8}")
-    for label, snn_time, step_time, run_time in rows:
+    print(f"{'':34} {'snnTorch':>10} {'stepping':>10} {'run':>10} {'SJ multi':>10} "
+          f"{'step x':>8} {'run x':>8} {'run/SJ x':>9}")
+    for label, snn_time, step_time, run_time, peer_time in rows:
+        peer = (f"{peer_time * 1e3:>8.2f}ms" if peer_time else f"{'-':>10}",
+                f"{peer_time / run_time:>8.2f}x" if peer_time else f"{'-':>9}")
         print(f"{label:34} {snn_time * 1e3:>8.2f}ms {step_time * 1e3:>8.2f}ms "
-              f"{run_time * 1e3:>8.2f}ms {snn_time / step_time:>7.2f}x {snn_time / run_time:>7.2f}x")
-    print("step x / run x: snnTorch time over GraphExecutor stepping / GraphExecutor.run")
+              f"{run_time * 1e3:>8.2f}ms {peer[0]} {snn_time / step_time:>7.2f}x "
+              f"{snn_time / run_time:>7.2f}x {peer[1]}")
+    print("step x / run x: snnTorch time over GraphExecutor stepping / GraphExecutor.run; "
+          "run/SJ x: SpikingJelly multi-step time over GraphExecutor.run")
 
 
 if __name__ == "__main__":
