@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up from scratch and runs all tests: C++ (GoogleTest) and Python (pytest),
-# the Python tests on CPython 3.11 (.venv) and 3.13 (.venv313).
+# the Python tests on CPython 3.11 (.venv) and 3.13 (.venv313), then the release wheel on
+# the oldest and newest torch the package declares.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,3 +26,8 @@ ctest --test-dir build/cpp --output-on-failure
 python313="$(bash scripts/find_python.sh 3.13)"
 VANTLE_VENV=.venv313 VANTLE_PYTHON="$python313" bash scripts/setup.sh test
 .venv313/bin/python -m pytest -q "$@"
+
+# The release files (sdist, manylinux wheel), then that wheel on both ends of the declared
+# torch range, each in an environment of its own.
+bash scripts/dist.sh
+bash scripts/compat.sh "$@"

@@ -80,6 +80,9 @@ def calibration_model() -> nn.Module:
 
 
 def rank_main(rank: int, init_file: str, results: str) -> None:
+    # Both ranks run here: loopback, where older torch releases would look up the host's name
+    # for an interface and may wait on it.
+    os.environ.setdefault("GLOO_SOCKET_IFNAME", "lo")
     dist.init_process_group("gloo", init_method=f"file://{init_file}", rank=rank,
                             world_size=RANKS)
     try:

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "export_ir/common/cpython.h"
+#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -37,6 +38,14 @@ nb::object TensorArrays::operator()(nb::handle tensor) const {
   // The common case, a float32 CPU parameter or buffer, is copied in one step;
   // going through detach() and numpy() costs two throwaway tensor objects.
   if (holds_plain_float32(tensor)) return copy_float32(tensor);
+  // Some torch releases give a ZeroTensor's unallocated memory as its values;
+  // export refuses on every release, as the newer ones do.
+  nb::object is_zero = nb::getattr(tensor, "_is_zerotensor", nb::none());
+  if (!is_zero.is_none() && py::truthy(is_zero())) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Cannot convert a ZeroTensor to an array: it holds no memory of its values");
+    throw nb::python_error();
+  }
   nb::object detached = checked(PyObject_CallMethodNoArgs(tensor.ptr(), interned("detach").ptr()));
   nb::object on_cpu = checked(PyObject_CallMethodNoArgs(detached.ptr(), interned("cpu").ptr()));
   nb::object array = checked(PyObject_CallMethodNoArgs(on_cpu.ptr(), interned("numpy").ptr()));
