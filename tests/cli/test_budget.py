@@ -1,4 +1,7 @@
-"""The commands refuse runs whose values exceed the memory budget, before allocating them."""
+"""The commands refuse runs whose values exceed the memory budget, before allocating them, and
+read .npy inputs without unpickling."""
+
+import os
 
 import numpy as np
 import pytest
@@ -66,3 +69,17 @@ def test_info_shows_the_file_and_says_why_it_inferred_no_shapes(files, capsys):
     assert "input -> output" in out
     assert "(shapes not inferred: node 'input' declares input values of shape (100000, 100000)" \
         in out
+
+
+class Payload:
+    """Unpickling this creates a file: loading a .npy must never run it."""
+
+    def __reduce__(self):
+        return (open, ("unpickled.txt", "w"))
+
+
+def test_a_pickled_npy_is_refused_without_unpickling(files, capsys):
+    np.save("pickled.npy", np.array([Payload()], dtype=object), allow_pickle=True)
+    assert main(["run", "small.vx2", "--input", "pickled.npy"]) == 1
+    assert "cannot read pickled.npy" in capsys.readouterr().err
+    assert not os.path.exists("unpickled.txt")
