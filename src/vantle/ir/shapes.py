@@ -97,7 +97,7 @@ def _layer_norm(node: Node) -> None:
     normalized = getattr(node, "normalized_shape", None)
     try:
         shape = (int(normalized),) if np.ndim(normalized) == 0 else tuple(int(n) for n in normalized)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         return  # not a shape: left to the layer-norm layer to refuse
     for field in ("weight", "bias"):
         array = _array(node, field)
@@ -105,24 +105,38 @@ def _layer_norm(node: Node) -> None:
             _fail(field, array, f"{shape}, the normalized shape")
 
 
+# No tensor library takes more dimensions than this: a longer recorded shape is no shape.
+MAX_DIMS = 64
+
+
+def port_shape(value: Any) -> Optional[Shape]:
+    """A shape recorded in a port type as a tuple of ints; None when it is none."""
+    try:
+        array = np.asarray(value)
+        if array.size > MAX_DIMS:
+            return None
+        return tuple(int(n) for n in array.reshape(-1))
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
 def _neuron_shape(node: Node) -> Optional[Shape]:
     """Shape of one sample's neurons (batch not counted), from the node's port types."""
     for ports in (getattr(node, "output_type", None), getattr(node, "input_type", None)):
         if isinstance(ports, Mapping) and len(ports) == 1:
-            shape = next(iter(ports.values()))
-            try:
-                return tuple(int(n) for n in np.asarray(shape).reshape(-1))
-            except (TypeError, ValueError):
-                return None
+            return port_shape(next(iter(ports.values())))
     return None
 
 
 def _fits(shape: Shape, target: Shape) -> bool:
-    """Whether an array of ``shape`` broadcasts against ``target`` without changing it."""
-    try:
-        return np.broadcast_shapes(shape, target) == target
-    except ValueError:
+    """Whether an array of ``shape`` broadcasts against ``target`` without changing it.
+
+    Worked out here rather than by NumPy, whose broadcasting stops at 32 dimensions, while a
+    port type may record any number.
+    """
+    if len(shape) > len(target) or any(n < 0 for n in target):
         return False
+    return all(n == m or n == 1 for n, m in zip(reversed(shape), reversed(target)))
 
 
 def _lif(node: Node) -> None:
@@ -163,7 +177,8 @@ def _rule(cls: type) -> Optional[Callable[[Node], None]]:
     try:
         return _rule_of_type[cls]
     except KeyError:
-        rule = next((check for kind, check in _RULES.items() if issubclass(cls, kind)), None)
+        # A class of several kinds is the kind import converts it as.
+        rule = _RULES.get(kinds.conversion_kind(cls))  # type: ignore[arg-type]
         _rule_of_type[cls] = rule
         return rule
 
