@@ -478,14 +478,19 @@ void define_convert(nb::module_ module) {
              nb::arg("custom_map").none() = nb::none(),
              "Converts every node of ``graph`` in order: ``custom_map(node)`` first when given,\n"
              "``node_to_module(node)`` when that returns None. Nodes that neither converts are\n"
-             "left out of the returned ``{name: module}`` dictionary.");
+             "left out of the returned ``{name: module}`` dictionary.\n\n"
+             "Before its built-in conversion a node's fields are checked\n"
+             "(``ir.check_node_types``, ``ir.check_node_shapes``): a value the conversion\n"
+             "cannot take raises TypeError or ValueError naming the node and the field. An\n"
+             "error of the conversion itself passes on unchanged, with a note naming the node.");
   module.def("import_ir", &import_ir, nb::arg("graph").none(),
              nb::arg("custom_map").none() = nb::none(),
              "IR graph (or the path of a .vx2 file, as str or os.PathLike) -> {name: module}.\n\n"
              "    modules = import_ir(graph)\n"
              "    executor = GraphExecutor(modules, graph.edges)\n\n"
              "``custom_map(node)`` may return a module to replace the built-in conversion of a\n"
-             "node, or None to keep it. Errors of reading, converting or building propagate.");
+             "node, or None to keep it. Errors of reading, converting or building propagate;\n"
+             "those of a node name it (see ``nodes_to_modules``).");
 }
 
 }  // namespace vantle::import_ir

@@ -94,10 +94,11 @@ void require_input_shape(nb::handle self, nb::handle x, nb::handle potential) {
   nb::object tensor_type = module_global("torch").attr("Tensor");
   if (!nb::isinstance(x, tensor_type) || !nb::isinstance(potential, tensor_type)) return;
   if (py::shape_of(potential) == py::shape_of(x)) return;
+  nb::object shapes = self.attr("_ir_shapes");
   const std::string message = "LIFModule: an input of shape " + py::shape_text(x) +
                               " gives membranes of shape " + py::shape_text(potential) +
                               "; tau, r, v_leak and v_threshold (shapes " +
-                              nb::cast<std::string>(nb::str(self.attr("_ir_shapes"))) +
+                              nb::cast<std::string>(nb::str(nb::handle(shapes))) +
                               ") must each hold one value per neuron of the input, or one for all";
   throw nb::value_error(message.c_str());
 }

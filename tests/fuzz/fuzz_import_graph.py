@@ -112,6 +112,8 @@ class Tally:
             "hangs": kinds["hang"],
             "max child RSS (MB)": max((kb for _, kb in self.memory), default=0) // 1024,
             "child RSS growth after warm-up (MB)": self.memory_growth_kb // 1024,
+            "child RSS samples (input, MB)": [(index, kb // 1024) for index, kb in
+                                              self.memory[:: max(1, len(self.memory) // 8)]],
         }
 
 

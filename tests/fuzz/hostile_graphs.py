@@ -99,7 +99,7 @@ def _retyped(rng: random.Random, array: np.ndarray) -> np.ndarray:
 def _filled(rng: random.Random, array: np.ndarray) -> np.ndarray:
     out = np.array(array, dtype=np.float64)
     value = rng.choice([math.nan, math.inf, -math.inf, 0.0, -1.0, 1e38, 1e39, -1e300, 5e-324])
-    if out.size and rng.random() < 0.5:
+    if out.size and out.ndim <= 32 and rng.random() < 0.5:  # flat indexing stops at 32
         out.flat[rng.randrange(out.size)] = value
     else:
         out[...] = value
@@ -227,6 +227,12 @@ def _names(graph: ir.Graph) -> list[Any]:
     return list(graph.nodes)
 
 
+def _some_node(rng: random.Random, graph: ir.Graph) -> Any:
+    """A node name drawn from ``graph``; None when it has no nodes."""
+    names = _names(graph)
+    return rng.choice(names) if names else None
+
+
 def _self_loop(rng: random.Random, graph: ir.Graph) -> str:
     name = rng.choice(_names(graph))
     graph.edges.append((name, name))
@@ -304,10 +310,9 @@ def _empty(rng: random.Random, graph: ir.Graph) -> str:
 
 
 def _odd_name(rng: random.Random, graph: ir.Graph) -> str:
-    names = _names(graph)
-    if not names:
+    old = _some_node(rng, graph)
+    if old is None:
         return "no node to rename"
-    old = rng.choice(names)
     new = rng.choice(["", ".", "a.b", "a_b", "__init__", "forward", "training", "_modules",
                       "edges", "_states", "\x00", "\ud800", "é" * 300, 0, None, ("t",), 1.5,
                       old + ".x", old.replace(".", "_") if isinstance(old, str) else "x"])
@@ -320,10 +325,9 @@ def _odd_name(rng: random.Random, graph: ir.Graph) -> str:
 
 
 def _not_a_node(rng: random.Random, graph: ir.Graph) -> str:
-    names = _names(graph)
-    if not names:
+    name = _some_node(rng, graph)
+    if name is None:
         return "no node to replace"
-    name = rng.choice(names)
     graph.nodes[name] = rng.choice([None, 3, "Affine", {"weight": 1}, ir.Affine, object(),
                                     Stranger(weight=np.ones(2)), AffineAndInput(),
                                     AffineAndInput(weight=np.ones((2, 2)), bias=np.ones(2))])
@@ -339,10 +343,9 @@ def _extra_node(rng: random.Random, graph: ir.Graph) -> str:
 
 
 def _shared_node(rng: random.Random, graph: ir.Graph) -> str:
-    names = _names(graph)
-    if not names:
+    name = _some_node(rng, graph)
+    if name is None:
         return "no node to share"
-    name = rng.choice(names)
     graph.nodes["shared"] = graph.nodes[name]
     graph.edges.append((name, "shared"))
     return f"node object of {name!r} also under 'shared'"

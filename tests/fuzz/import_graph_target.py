@@ -22,6 +22,7 @@ The rules for a clear refusal:
 - An import error must name the node that failed (its name in the message or in a note).
 - A run error must name a node of the graph, for torch's errors through the note the executor
   adds.
+- No text of an untranslated C++ exception ("std::bad_cast", ...), at any stage.
 - Graph tools and the executor must agree: a graph the tools find cyclic has no executor, a
   topological order holds every node once and keeps every edge, and stepping and ``run`` give
   the same outputs.
@@ -62,6 +63,17 @@ def _named(name: Any, text: str) -> bool:
     return repr(name) in text or f"'{name}'" in text
 
 
+# Texts of C++ exceptions that escaped untranslated (nanobind turns them into RuntimeError or
+# SystemError): never a clear refusal, whatever the type.
+_ESCAPED_CPP = re.compile(r"std::|bad_cast|bad_alloc|basic_string|nanobind|Unable to cast")
+
+
+def _check_not_escaped(stage: str, error: BaseException) -> None:
+    if isinstance(error, SystemError) or _ESCAPED_CPP.search(str(error)):
+        raise Finding(f"{stage}: a C++ exception escaped: {type(error).__name__}: "
+                      f"{text_of(error)}") from error
+
+
 def _documented_attribute_error(graph: Any, error: BaseException) -> bool:
     """A bias of None (the note names the field) or a field the node lacks (the message does)."""
     message = str(error)
@@ -90,6 +102,7 @@ def _refused_copy(error: BaseException) -> bool:
 
 
 def _check_import_error(graph: Any, error: Exception) -> str:
+    _check_not_escaped("import", error)
     text = text_of(error)
     if not isinstance(error, CLEAR) and not (
             isinstance(error, AttributeError) and _documented_attribute_error(graph, error)) \
@@ -103,6 +116,7 @@ def _check_import_error(graph: Any, error: Exception) -> str:
 
 
 def _check_run_error(stage: str, graph: Any, error: Exception) -> str:
+    _check_not_escaped(stage, error)
     text = text_of(error)
     clear = isinstance(error, CLEAR_AT_RUN) or (
         isinstance(error, IndexError) and str(error).startswith("Dimension out of range"))
@@ -165,6 +179,7 @@ def _graph_tools(graph: Any, labels: list[str]) -> Optional[bool]:
         try:
             result = call()
         except CLEAR as error:
+            _check_not_escaped(f"dag_tools {stage}", error)
             labels.append(f"refused {stage} {type(error).__name__}")
             continue
         except Exception as error:
@@ -271,6 +286,7 @@ def check(graph: Any) -> list[str]:
     try:
         executor = GraphExecutor(modules, graph.edges)
     except CLEAR as error:
+        _check_not_escaped("GraphExecutor", error)
         labels.append(f"refused executor {type(error).__name__}")
         return labels
     except Exception as error:

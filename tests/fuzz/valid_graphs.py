@@ -125,7 +125,7 @@ def _conv2d(rng: random.Random, shape: Shape) -> Built:
     out = rng.randint(1, 6)
     groups = _divisor(rng, channels, out)
     kernel, stride, padding = rng.randint(1, 3), rng.randint(1, 2), rng.randint(0, 1)
-    sizes = (_conv_size(height, kernel, stride, padding), _conv_size(width, kernel, stride, padding))
+    sizes = tuple(_conv_size(n, kernel, stride, padding) for n in (height, width))
     if min(sizes) < 1:
         return None
     node = ir.Conv2d(weight=_normal(rng, out, channels // groups, kernel, kernel),
@@ -317,7 +317,8 @@ def _split_merge(rng: random.Random, recipe: Recipe) -> None:
                        _input(recipe, shape))
     branches = []
     for i, size in enumerate(sections):
-        node, _ = _activation(rng, (size, *rest)) if rng.random() < 0.7 else _lif(rng, (size, *rest))
+        branch = _activation if rng.random() < 0.7 else _lif
+        node, _ = branch(rng, (size, *rest))
         branches.append(recipe.add(f"branch{i}", node, split))
     if rng.random() < 0.5:
         merge: ir.Node = ir.Concat(num_inputs=len(sections), dim=0)

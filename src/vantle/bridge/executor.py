@@ -95,7 +95,8 @@ class GraphExecutor(nn.Module):
     How values flow:
 
     - several incoming edges are merged, in edge-list order, according to the receiving module's
-      ``skip_type``: ``"passthrough"`` keeps the first input, ``"residual"`` adds them all,
+      ``skip_type``: ``"passthrough"`` keeps the first input, ``"residual"`` adds them all (of
+      one rank and batch size: a sum broadcast across the batch axis is an error),
       ``"concatenate"`` joins them with ``torch.cat`` along the module's ``dim`` (default 1);
     - a module whose class has ``_is_multi_output`` set returns a tuple of chunks, and the i-th
       outgoing edge of that node (in edge-list order) carries chunk i;
@@ -111,6 +112,9 @@ class GraphExecutor(nn.Module):
     a broadcast). ``run(x_seq)`` runs a whole time-major sequence at once, with the same results
     as one call per step. Copies (``pickle``,
     ``copy.deepcopy``, ``torch.save``) carry detached copies of the kept states.
+
+    An error raised while a node runs (by its module or its merge) passes on unchanged, with a
+    note naming the node.
 
     The execution plan is fixed at construction. Modules are looked up by child name on every
     call, so a child can be replaced in place; a node's ``skip_type`` and ``dim`` are read when it
@@ -227,10 +231,14 @@ class GraphExecutor(nn.Module):
         a bigger batch (torch's CPU matrix products do for batches above one; a batch of one
         may round differently in the last bit); membranes agree to float32 rounding.
 
+        Sequences of samples without dimensions of their own ([T, batch]) run step by step:
+        there the batch is the last axis, which a layer-by-layer run would share between steps.
+
         Raises:
             TypeError: the number of sequences differs from the number of source nodes.
-            ValueError: a sequence is not a tensor of at least two dimensions, or the
-                sequences differ in length or have no time steps.
+            ValueError: a sequence is not a tensor of at least two dimensions, the sequences
+                differ in length or have no time steps, or an output changes its shape from
+                one step to the next (it cannot be stacked).
         """
         from vantle.bridge import sequence
 

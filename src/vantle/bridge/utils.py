@@ -51,8 +51,8 @@ def to_tuple(value: Any, default: Any, name: str) -> Union[Tuple[int, ...], str]
     - the padding modes ``"same"`` and ``"valid"``: returned unchanged, as a string.
 
     Rejected, with ``name`` in the message: booleans (``True`` is an ``int`` to Python but never a
-    meant size), floats with a fraction, negative numbers, empty or nested sequences, arrays of
-    more than 16 values, other strings and other types.
+    meant size), floats with a fraction, negative numbers, sizes beyond 64 bits, empty or nested
+    sequences, arrays of more than 16 values, other strings and other types.
 
     Example:
         >>> to_tuple(None, (1, 1), "stride")
@@ -125,4 +125,6 @@ def _to_size(item: Any, name: str) -> int:
             ) from None
     if size < 0:
         raise ValueError(f"to_tuple: field '{name}' must not be negative, got {size}")
+    if size >= 2**63:  # layers take sizes as 64-bit integers
+        raise ValueError(f"to_tuple: field '{name}' is {size}, which does not fit in 64 bits")
     return int(size)

@@ -49,6 +49,37 @@ def _in_int64(value: Any) -> Problem:
     return None
 
 
+# For each rule, the quick test (one of the codes below) that accepts the values graphs nearly
+# always hold without the rule's own work; ``check_node_types`` runs them inline, since import
+# runs it on every node.
+_QUICK: dict[Rule, int] = {}
+(_NO_QUICK, _ARRAY, _ARRAY_OR_NONE, _INT, _INT_OR_NONE, _FLOAT, _FLOAT_OR_NONE, _STR,
+ _INTS) = range(9)
+
+
+def _small_int(value: Any) -> bool:
+    return type(value) is int and -_INT64 <= value < _INT64
+
+
+def _small_ints(value: Any) -> bool:
+    return type(value) is tuple and all(_small_int(entry) for entry in value)
+
+
+def _quick(code: int, value: Any) -> bool:
+    """Whether the quick test ``code`` accepts ``value``."""
+    if code == _ARRAY or (code == _ARRAY_OR_NONE and value is not None):
+        return type(value) is np.ndarray and value.dtype.kind in _NUMERIC_KINDS
+    if code == _INT or (code == _INT_OR_NONE and value is not None):
+        return _small_int(value)
+    if code == _FLOAT or (code == _FLOAT_OR_NONE and value is not None):
+        return type(value) is float
+    if code == _STR:
+        return type(value) is str
+    if code == _INTS:
+        return _small_ints(value)
+    return code != _NO_QUICK  # an "or none" test given None
+
+
 def array(value: Any) -> Problem:
     """A NumPy array of numbers, or anything else with its own ``astype``."""
     if value is None:
@@ -92,7 +123,12 @@ def real(value: Any) -> Problem:
 
 
 def _or_none(rule: Rule) -> Rule:
-    return lambda value: None if value is None else rule(value)
+    def check(value: Any) -> Problem:
+        return None if value is None else rule(value)
+
+    _QUICK[check] = {_ARRAY: _ARRAY_OR_NONE, _INT: _INT_OR_NONE, _FLOAT: _FLOAT_OR_NONE}.get(
+        _QUICK[rule], _NO_QUICK)
+    return check
 
 
 def _entries(rule: Rule, what: str) -> Rule:
@@ -108,23 +144,44 @@ def _entries(rule: Rule, what: str) -> Rule:
                 return problem[0], f"{what} {position} {problem[1]}"
         return None
 
+    _QUICK[check] = _INTS
     return check
+
+
+_index_entries = _entries(index, "entry")
+_integer_entries = _entries(integer, "entry")
 
 
 def _shape(value: Any) -> Problem:
     """An int or a sequence of ints (a layer-norm or upsampling size)."""
     if isinstance(value, (tuple, list)):
-        return _entries(index, "entry")(value)
+        return _index_entries(value)
     if isinstance(value, np.ndarray) and value.ndim == 1:
         if value.size > MAX_DIMS:  # a zero-stride view may claim billions
             return ValueError, f"has {value.size} entries, more than any tensor has dimensions"
-        return _entries(index, "entry")(value.tolist())
+        return _index_entries(value.tolist())
     return index(value)
+
+
+def _pair(value: Any) -> Problem:
+    """A number, or two of them (a sequence or an array): each must be a finite integer.
+    Anything else the conversion refuses with its own TypeError."""
+    if isinstance(value, np.ndarray):
+        if value.size > 2:
+            return None
+        value = value.reshape(-1).tolist()
+    if isinstance(value, (tuple, list)):
+        return _integer_entries(value)
+    return integer(value) if _real(value) is not None else None
 
 
 def _string(value: Any) -> Problem:
     return None if isinstance(value, str) else (TypeError, f"must be a str, got "
                                                            f"{_type_name(value)}")
+
+
+_QUICK.update({array: _ARRAY, integer: _INT, index: _INT, _shape: _INT, real: _FLOAT,
+               _pair: _INT, _string: _STR})
 
 
 def _arrays(*fields: str) -> dict[str, Rule]:
@@ -152,7 +209,7 @@ _RULES: dict[type, dict[str, Rule]] = {
     kinds.SepConv2d: {**_arrays("depthwise_weight", "pointwise_weight"),
                       "depthwise_bias": _or_none(array), "pointwise_bias": _or_none(array)},
     kinds.Flatten: {"start_dim": index, "end_dim": index},
-    kinds.ChannelSplit: {"split_sections": _entries(integer, "entry"), "dim": integer},
+    kinds.ChannelSplit: {"split_sections": _integer_entries, "dim": integer},
     kinds.Concat: {"num_inputs": integer, "dim": integer},
     kinds.Upsample: {"size": _or_none(_shape), "mode": _string},
     kinds.Dropout: {"p": real},
@@ -165,7 +222,8 @@ _RULES: dict[type, dict[str, Rule]] = {
     kinds.LayerNorm: {"normalized_shape": _shape, "eps": real, "weight": array,
                       "bias": _or_none(array)},
     kinds.LIF: _arrays("tau", "r", "v_leak", "v_threshold"),
-    kinds.SGhostConv: _ghost(""),
+    kinds.SGhostConv: {**_ghost(""), **dict.fromkeys(
+        ("primary_stride", "primary_padding", "cheap_stride", "cheap_padding"), _pair)},
     kinds.SGhostEncoderLite: {**_arrays("conv1_weight", "conv1_bias"), **_ghost("ghost_"),
                               **_STRIDED_GHOST},
     kinds.GhostBasicBlock1: {**_ghost("cvres_"), **_ghost("cv0_"), **_ghost("cv2_"),
@@ -182,16 +240,19 @@ _RULES: dict[type, dict[str, Rule]] = {
 #: The node kinds whose field types have rules; import passes only their nodes to the check.
 TYPE_CHECKED_KINDS: tuple[type, ...] = tuple(_RULES)
 
-# Rules per concrete class, subclasses of the kinds included; filled as classes are met.
-_rules_of_type: dict[type, dict[str, Rule]] = dict(_RULES)
+Checks = tuple[tuple[str, Rule, int], ...]
+# (field, rule, quick test) per concrete class, subclasses of the kinds included; filled as
+# classes are met.
+_rules_of_type: dict[type, Checks] = {}
 
 
-def _rules(cls: type) -> dict[str, Rule]:
+def _rules(cls: type) -> Checks:
     try:
         return _rules_of_type[cls]
     except KeyError:
         # A class of several kinds is the kind import converts it as.
-        rules = _RULES.get(kinds.conversion_kind(cls), {})  # type: ignore[arg-type]
+        table = _RULES.get(kinds.conversion_kind(cls), {})  # type: ignore[arg-type]
+        rules = tuple((field, rule, _QUICK[rule]) for field, rule in table.items())
         _rules_of_type[cls] = rules
         return rules
 
@@ -205,9 +266,19 @@ def check_node_types(name: Any, node: Any) -> None:
     A field the node lacks is skipped: reading it during the conversion raises the
     interpreter's AttributeError, which names it.
     """
-    for field, rule in _rules(type(node)).items():
-        value = getattr(node, field, _ABSENT)
+    values = getattr(node, "__dict__", {})
+    for field, rule, quick in _rules(type(node)):
+        value = values[field] if field in values else getattr(node, field, _ABSENT)
         if value is _ABSENT:
+            continue
+        # The two commonest tests inline, the others through _quick.
+        if quick == _ARRAY:
+            if type(value) is np.ndarray and value.dtype.kind in _NUMERIC_KINDS:
+                continue
+        elif quick == _INT:
+            if type(value) is int and -_INT64 <= value < _INT64:
+                continue
+        elif _quick(quick, value):
             continue
         problem = rule(value)
         if problem is not None:

@@ -111,6 +111,9 @@ MAX_DIMS = 64
 
 def port_shape(value: Any) -> Optional[Shape]:
     """A shape recorded in a port type as a tuple of ints; None when it is none."""
+    if type(value) is np.ndarray and value.ndim == 1 and value.dtype.kind in "iu":
+        # The common form, as the exporter writes it.
+        return tuple(value.tolist()) if value.size <= MAX_DIMS else None
     try:
         array = np.asarray(value)
         if array.size > MAX_DIMS:
@@ -123,7 +126,8 @@ def port_shape(value: Any) -> Optional[Shape]:
 def _neuron_shape(node: Node) -> Optional[Shape]:
     """Shape of one sample's neurons (batch not counted), from the node's port types."""
     for ports in (getattr(node, "output_type", None), getattr(node, "input_type", None)):
-        if isinstance(ports, Mapping) and len(ports) == 1:
+        # A dict first: the abstract Mapping test costs more than the rest of the rule.
+        if (type(ports) is dict or isinstance(ports, Mapping)) and len(ports) == 1:
             return port_shape(next(iter(ports.values())))
     return None
 
@@ -134,19 +138,25 @@ def _fits(shape: Shape, target: Shape) -> bool:
     Worked out here rather than by NumPy, whose broadcasting stops at 32 dimensions, while a
     port type may record any number.
     """
+    if shape == target:
+        return all(n >= 0 for n in target)
     if len(shape) > len(target) or any(n < 0 for n in target):
         return False
     return all(n == m or n == 1 for n, m in zip(reversed(shape), reversed(target)))
 
 
+_LIF_ARRAYS = ("tau", "r", "v_leak", "v_threshold")
+
+
 def _lif(node: Node) -> None:
     """One value per neuron, or one for all: no array may widen the neurons' shape."""
-    arrays = {field: _array(node, field) for field in ("tau", "r", "v_leak", "v_threshold")}
-    present = {field: array for field, array in arrays.items() if array is not None}
+    present = {field: array for field in _LIF_ARRAYS if (array := _array(node, field)) is not None}
     neurons = _neuron_shape(node)
     if neurons is None:
         # No port type to go by: the arrays must agree among themselves; the shape most of
         # them have (the first on a tie) stands for the neurons'.
+        if len({array.shape for array in present.values()}) <= 1:
+            return  # all alike (the common case): nothing to widen
         shapes = Counter(array.shape for array in present.values() if array.size != 1)
         neurons = shapes.most_common(1)[0][0] if shapes else ()
     for field, array in present.items():
