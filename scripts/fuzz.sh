@@ -10,8 +10,23 @@
 # with `python tests/fuzz/fuzz_vx2_read.py build/fuzz/crash-<hash>`, fix the reader, and keep
 # the file in tests/fuzz/regressions/ under a name that says what it holds: the test suite
 # replays every file there.
+#
+# `bash scripts/fuzz.sh import [seconds] [seed]` fuzzes import_ir, GraphExecutor and dag_tools
+# with hostile in-memory graphs instead (tests/fuzz/fuzz_import_graph.py, niced, one child
+# process). Findings are appended to build/fuzz-import/findings.jsonl with the seed and index
+# that reproduce them: `python tests/fuzz/fuzz_import_graph.py --seed S --first I --count 1
+# --show`; fix the source and keep the case in tests/fuzz/import_graph_findings.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+case "${1:-}" in
+  import)
+    mkdir -p build/fuzz-import
+    exec nice -n 10 .venv/bin/python tests/fuzz/fuzz_import_graph.py --count 0 \
+      --seconds "${2:-3600}" --seed "${3:-$RANDOM}" --progress 10000 \
+      --findings build/fuzz-import/findings.jsonl
+    ;;
+esac
 
 seconds="${1:-3600}"
 shift || true

@@ -120,9 +120,10 @@ nb::object bare_layer(const char* layer_name, nb::handle args, nb::dict kwargs) 
   return clone_module(made);
 }
 
-// Puts a new trainable parameter holding a float32 copy of `array` in place.
+// Puts a new trainable parameter holding a float32 copy of `array` (the node
+// field `name`) in place.
 void adopt_parameter(nb::handle layer, const char* name, nb::handle array) {
-  nb::object parameter = module_global("nn").attr("Parameter")(owned_float32(array));
+  nb::object parameter = module_global("nn").attr("Parameter")(field_float32(array, name));
   nb::setattr(layer, name, parameter);
 }
 
@@ -155,8 +156,8 @@ nb::object layer_with_weights(const char* layer_name, nb::handle args, nb::dict 
       PyObject_Call(module_global("nn").attr(layer_name).ptr(), args.ptr(), kwargs.ptr());
   if (built == nullptr) throw nb::python_error();
   nb::object layer = nb::steal(built);
-  load_array(layer, "weight", weight);
-  load_array(layer, "bias", node.attr("bias"));
+  load_field(layer, "weight", weight);
+  load_field(layer, "bias", node.attr("bias"));
   return layer;
 }
 

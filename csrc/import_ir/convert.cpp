@@ -5,11 +5,17 @@
 // are looked up on `ir` at every call, so a patched or extended library is
 // honoured, and optional classes the library lacks are skipped.
 #include <array>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "import_ir/bare_layers.h"
 #include "import_ir/classes.h"
+#include "import_ir/node_checks.h"
 #include "import_ir/weights.h"
+#include "py/arg_check.h"
 #include "py/module_state.h"
+#include "py/notes.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {
@@ -52,8 +58,21 @@ nb::object batch_shifted(nb::handle node, const char* name) {
   return field(node, name) + nb::int_(1);
 }
 
-void load_fields(nb::handle layer, nb::handle node, std::initializer_list<const char*> names) {
-  for (const char* name : names) load_array(layer, name, field(node, name));
+using FieldTensors = std::vector<std::pair<const char*, nb::object>>;
+
+// Float32 copies of the node's array fields `names`, made before the layer that
+// takes them is built: the layer allocates what the node's size fields claim
+// (num_features, normalized_shape), and a missing or unconvertible array then
+// fails before anything is allocated.
+FieldTensors field_tensors(nb::handle node, std::initializer_list<const char*> names) {
+  FieldTensors tensors;
+  for (const char* name : names) tensors.emplace_back(name, field_float32(field(node, name), name));
+  return tensors;
+}
+
+// The layer's parameters or buffers of the same names take the copies.
+void load_tensors(nb::handle layer, const FieldTensors& tensors) {
+  for (const auto& [name, tensor] : tensors) layer.attr(name).attr("data") = tensor;
 }
 
 // --- Standard layers ---------------------------------------------------------------
@@ -187,16 +206,19 @@ nb::object elu(nb::handle node) {
 
 nb::object prelu(nb::handle node) {
   nb::object weight = field(node, "weight");
+  const FieldTensors tensors = {{"weight", field_float32(weight, "weight")}};
   nb::object layer = nn_layer("PReLU")("num_parameters"_a = weight.attr("size"));
-  load_array(layer, "weight", weight);
+  load_tensors(layer, tensors);
   return layer;
 }
 
 // Imported statistics are final, so batch norms come back in evaluation mode.
 nb::object batch_norm(nb::handle node, const char* layer_name) {
+  const FieldTensors tensors =
+      field_tensors(node, {"weight", "bias", "running_mean", "running_var"});
   nb::object layer = nn_layer(layer_name)(field(node, "num_features"), "eps"_a = field(node, "eps"),
                                           "momentum"_a = field(node, "momentum"));
-  load_fields(layer, node, {"weight", "bias", "running_mean", "running_var"});
+  load_tensors(layer, tensors);
   layer.attr("eval")();
   return layer;
 }
@@ -210,9 +232,10 @@ nb::object batch_norm2d(nb::handle node) {
 }
 
 nb::object layer_norm(nb::handle node) {
+  const FieldTensors tensors = field_tensors(node, {"weight", "bias"});
   nb::object layer =
       nn_layer("LayerNorm")(field(node, "normalized_shape"), "eps"_a = field(node, "eps"));
-  load_fields(layer, node, {"weight", "bias"});
+  load_tensors(layer, tensors);
   return layer;
 }
 
@@ -257,7 +280,12 @@ nb::object ghost_conv(nb::handle node) {
       fields_by_name(node, {"primary_weight", "primary_bias", "cheap_weight", "cheap_bias"});
   nb::object to_pair = module_global("_to_2tuple_int");
   for (const char* name : {"primary_stride", "primary_padding", "cheap_stride", "cheap_padding"}) {
-    kwargs[name] = to_pair(field(node, name));
+    try {
+      kwargs[name] = to_pair(field(node, name));
+    } catch (const nb::python_error& error) {
+      py::add_note(error, "in field '" + std::string(name) + "'");
+      throw;
+    }
   }
   return module_global("SGhostConvModule")(**kwargs);
 }
@@ -394,15 +422,30 @@ nb::object node_to_module(nb::handle node) {
   return nb::none();
 }
 
+// The built-in conversion of one node, after the IR library's checks of its
+// fields. Whatever the conversion raises passes on as it is, with a note that
+// names the node.
+nb::object converted(nb::handle convert, NodeChecks& check, nb::handle name, nb::handle node) {
+  check(name, node);
+  try {
+    return convert(node);
+  } catch (const nb::python_error& error) {
+    py::add_note(error, "while importing node " + py::repr_text(name) + " (" +
+                            py::python_type_name(node) + ")");
+    throw;
+  }
+}
+
 nb::dict nodes_to_modules(nb::handle graph, nb::handle custom_map) {
   nb::object convert = module_global("node_to_module");
+  NodeChecks check;
   nb::dict modules;
   nb::object items = graph.attr("nodes").attr("items")();
   for (nb::handle item : items) {
     nb::object name = item[nb::int_(0)];
     nb::object node = item[nb::int_(1)];
     nb::object module = custom_map.is_none() ? nb::none() : custom_map(node);
-    if (module.is_none()) module = convert(node);
+    if (module.is_none()) module = converted(convert, check, name, node);
     if (!module.is_none()) modules[name] = module;
   }
   return modules;
@@ -435,14 +478,19 @@ void define_convert(nb::module_ module) {
              nb::arg("custom_map").none() = nb::none(),
              "Converts every node of ``graph`` in order: ``custom_map(node)`` first when given,\n"
              "``node_to_module(node)`` when that returns None. Nodes that neither converts are\n"
-             "left out of the returned ``{name: module}`` dictionary.");
+             "left out of the returned ``{name: module}`` dictionary.\n\n"
+             "Before its built-in conversion a node's fields are checked\n"
+             "(``ir.check_node_types``, ``ir.check_node_shapes``): a value the conversion\n"
+             "cannot take raises TypeError or ValueError naming the node and the field. An\n"
+             "error of the conversion itself passes on unchanged, with a note naming the node.");
   module.def("import_ir", &import_ir, nb::arg("graph").none(),
              nb::arg("custom_map").none() = nb::none(),
              "IR graph (or the path of a .vx2 file, as str or os.PathLike) -> {name: module}.\n\n"
              "    modules = import_ir(graph)\n"
              "    executor = GraphExecutor(modules, graph.edges)\n\n"
              "``custom_map(node)`` may return a module to replace the built-in conversion of a\n"
-             "node, or None to keep it. Errors of reading, converting or building propagate.");
+             "node, or None to keep it. Errors of reading, converting or building propagate;\n"
+             "those of a node name it (see ``nodes_to_modules``).");
 }
 
 }  // namespace vantle::import_ir

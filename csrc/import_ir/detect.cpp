@@ -67,8 +67,13 @@ nb::object head_branch(nb::handle self, const std::string& branch, nb::handle x)
 
 nb::object detect_forward(nb::handle self, nb::handle x) {
   if (ndim_of(x) != 4) fail("SDDetect expects NCHW tensor, got shape " + py::shape_text(x));
+  nb::object first_weight = self.attr("cv2_w0");
+  if (ndim_of(first_weight) != 4) {
+    fail("SDDetect weights must be 4D [out, in, kH, kW], got cv2_w0 of shape " +
+         reported_shape(first_weight));
+  }
   const int64_t given = dim_of(x, 1);
-  const int64_t expected = dim_of(self.attr("cv2_w0"), 1);
+  const int64_t expected = dim_of(first_weight, 1);
   if (given != expected) {
     fail("Input channels (" + std::to_string(given) + ") do not match SDDetect channels (" +
          std::to_string(expected) + ")");

@@ -12,6 +12,7 @@
 #include "py/class_factory.h"
 #include "py/fast_path.h"
 #include "py/module_state.h"
+#include "py/notes.h"
 
 namespace vantle::import_ir {
 namespace {
@@ -110,12 +111,19 @@ nb::object sghost_conv_forward(nb::handle self, nb::handle x) {
   return module_global("torch").attr("cat")(nb::make_tuple(primary, cheap), "dim"_a = 1);
 }
 
-nb::object make_ghost_conv(const GhostArrays& arrays, nb::handle primary_stride,
+// The ghost convolution of a block, from the block's arrays with names that
+// start with `prefix`; its errors carry a note naming the prefix.
+nb::object make_ghost_conv(const char* prefix, const GhostArrays& arrays, nb::handle primary_stride,
                            nb::handle primary_padding, nb::handle cheap_stride,
                            nb::handle cheap_padding) {
-  return module_global("SGhostConvModule")(arrays[0], arrays[1], arrays[2], arrays[3],
-                                           primary_stride, primary_padding, cheap_stride,
-                                           cheap_padding);
+  try {
+    return module_global("SGhostConvModule")(arrays[0], arrays[1], arrays[2], arrays[3],
+                                             primary_stride, primary_padding, cheap_stride,
+                                             cheap_padding);
+  } catch (const nb::python_error& error) {
+    py::add_note(error, "in the ghost convolution of fields '" + std::string(prefix) + "*'");
+    throw;
+  }
 }
 
 // --- SGhostEncoderLiteModule ----------------------------------------------------
@@ -149,8 +157,8 @@ void encoder_init(nb::handle self, nb::handle conv1_weight, nb::handle conv1_bia
 
   nb::tuple unit = pair(1, 1);
   self.attr("ghost") = make_ghost_conv(
-      {ghost_primary_weight, ghost_primary_bias, ghost_cheap_weight, ghost_cheap_bias}, unit,
-      same_padding(ghost_primary_weight), unit, same_padding(ghost_cheap_weight));
+      "ghost_", {ghost_primary_weight, ghost_primary_bias, ghost_cheap_weight, ghost_cheap_bias},
+      unit, same_padding(ghost_primary_weight), unit, same_padding(ghost_cheap_weight));
 }
 
 nb::object encoder_forward(nb::handle self, nb::handle x) {
@@ -193,14 +201,14 @@ void block1_init(nb::handle self, nb::handle cvres_primary_weight, nb::handle cv
   nb::tuple strided = pair(stride_value, stride_value);
   nb::tuple unit = pair(1, 1);
   self.attr("cvres") = make_ghost_conv(
-      {cvres_primary_weight, cvres_primary_bias, cvres_cheap_weight, cvres_cheap_bias}, strided,
-      pair(0, 0), unit, unit);
-  self.attr("cv0") =
-      make_ghost_conv({cv0_primary_weight, cv0_primary_bias, cv0_cheap_weight, cv0_cheap_bias},
-                      strided, unit, unit, unit);
-  self.attr("cv2") =
-      make_ghost_conv({cv2_primary_weight, cv2_primary_bias, cv2_cheap_weight, cv2_cheap_bias},
-                      unit, unit, unit, unit);
+      "cvres_", {cvres_primary_weight, cvres_primary_bias, cvres_cheap_weight, cvres_cheap_bias},
+      strided, pair(0, 0), unit, unit);
+  self.attr("cv0") = make_ghost_conv(
+      "cv0_", {cv0_primary_weight, cv0_primary_bias, cv0_cheap_weight, cv0_cheap_bias}, strided,
+      unit, unit, unit);
+  self.attr("cv2") = make_ghost_conv(
+      "cv2_", {cv2_primary_weight, cv2_primary_bias, cv2_cheap_weight, cv2_cheap_bias}, unit, unit,
+      unit, unit);
 }
 
 nb::object block1_forward(nb::handle self, nb::handle x) {
@@ -217,12 +225,12 @@ void block2_init(nb::handle self, nb::handle cv0_primary_weight, nb::handle cv0_
                  nb::handle cv2_cheap_weight, nb::handle cv2_cheap_bias) {
   init_module_base(self);
   nb::tuple unit = pair(1, 1);
-  self.attr("cv0") =
-      make_ghost_conv({cv0_primary_weight, cv0_primary_bias, cv0_cheap_weight, cv0_cheap_bias},
-                      unit, pair(0, 0), unit, unit);
-  self.attr("cv2") =
-      make_ghost_conv({cv2_primary_weight, cv2_primary_bias, cv2_cheap_weight, cv2_cheap_bias},
-                      unit, unit, unit, unit);
+  self.attr("cv0") = make_ghost_conv(
+      "cv0_", {cv0_primary_weight, cv0_primary_bias, cv0_cheap_weight, cv0_cheap_bias}, unit,
+      pair(0, 0), unit, unit);
+  self.attr("cv2") = make_ghost_conv(
+      "cv2_", {cv2_primary_weight, cv2_primary_bias, cv2_cheap_weight, cv2_cheap_bias}, unit, unit,
+      unit, unit);
 }
 
 nb::object block2_forward(nb::handle self, nb::handle x) {

@@ -2,9 +2,11 @@
 
 #include <nanobind/stl/string.h>
 
+#include <string>
 #include <vector>
 
 #include "py/module_state.h"
+#include "py/notes.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {
@@ -38,7 +40,14 @@ void register_float32_buffers(nb::handle self, std::span<const char* const> name
   nb::object torch = py::module_global("torch");
   std::vector<nb::object> tensors;
   tensors.reserve(arrays.size());
-  for (nb::handle array : arrays) tensors.push_back(py::float32_tensor(np, torch, array));
+  for (std::size_t i = 0; i < arrays.size(); ++i) {
+    try {
+      tensors.push_back(py::float32_tensor(np, torch, arrays[i]));
+    } catch (const nb::python_error& error) {
+      py::add_note(error, "in field '" + std::string(names[i]) + "'");
+      throw;
+    }
+  }
   for (std::size_t i = 0; i < tensors.size(); ++i) {
     self.attr("register_buffer")(names[i], tensors[i]);
   }

@@ -32,7 +32,8 @@ std::string reported_shape(nb::handle array);
 // Float32 copies of `arrays` registered on `self` as buffers `names[i]`, in
 // order. All arrays convert before the first registration, so a failed
 // conversion leaves no partial state behind. The copies never share memory
-// with the arrays, so a module never writes into the graph it came from.
+// with the arrays, so a module never writes into the graph it came from. A
+// failed conversion carries a note naming the array (the node field of that name).
 void register_float32_buffers(nb::handle self, std::span<const char* const> names,
                               std::span<const nb::handle> arrays);
 

@@ -5,6 +5,7 @@
 #include "import_ir/classes.h"
 #include "py/arg_check.h"
 #include "py/numbers.h"
+#include "py/torch_ops.h"
 
 namespace vantle::import_ir {
 namespace {
@@ -20,6 +21,14 @@ nb::tuple from_pair(nb::handle sequence) {
   return nb::make_tuple(python_int(sequence[nb::int_(0)]), python_int(sequence[nb::int_(1)]));
 }
 
+// Whether `value.shape` is a tuple (NumPy's tuple, torch's Size) of more than two values.
+bool more_than_two_values(nb::handle value) {
+  nb::object shape = nb::getattr(value, "shape", nb::none());
+  if (!PyTuple_Check(shape.ptr())) return false;
+  nb::object count = nb::module_::import_("math").attr("prod")(shape);
+  return py::truthy(count.attr("__gt__")(nb::int_(2)));
+}
+
 nb::tuple to_2tuple_int(nb::handle value) {
   if (PyLong_Check(value.ptr())) return repeated(value);
   if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
@@ -28,7 +37,9 @@ nb::tuple to_2tuple_int(nb::handle value) {
       throw nb::value_error(("Expected 2 values, got " + std::to_string(length)).c_str());
     return from_pair(value);
   }
-  if (nb::hasattr(value, "tolist")) {
+  // An array of more than two values gives neither an int nor a pair; it is not listed, since
+  // a zero-stride view may claim billions of values it does not hold.
+  if (nb::hasattr(value, "tolist") && !more_than_two_values(value)) {
     nb::object listed = value.attr("tolist")();
     if (PyLong_Check(listed.ptr())) return repeated(listed);
     if (PyList_Check(listed.ptr()) && PyList_GET_SIZE(listed.ptr()) == 2) return from_pair(listed);

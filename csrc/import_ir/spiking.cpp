@@ -1,6 +1,9 @@
 // SpikeFunction (threshold with a surrogate gradient) and LIFModule (leaky
 // integrate-and-fire neurons with zero reset).
+#include <nanobind/stl/string.h>
+
 #include <array>
+#include <string>
 
 #include "import_ir/classes.h"
 #include "import_ir/lif_fused.h"
@@ -9,6 +12,7 @@
 #include "py/class_factory.h"
 #include "py/fast_path.h"
 #include "py/module_state.h"
+#include "py/notes.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {
@@ -61,7 +65,12 @@ void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
   const std::array<nb::handle, 4> arrays = {tau, r, v_leak, v_threshold};
   std::array<nb::object, 4> tensors;
   for (std::size_t i = 0; i < arrays.size(); ++i) {
-    tensors[i] = py::float32_tensor(np, torch, arrays[i]);
+    try {
+      tensors[i] = py::float32_tensor(np, torch, arrays[i]);
+    } catch (const nb::python_error& error) {
+      py::add_note(error, "in field '" + std::string(kLifArrays[i]) + "'");
+      throw;
+    }
   }
   // The arrays' own shapes, which a collapsed buffer no longer shows: export
   // writes the arrays back in them, so that a round trip keeps every neuron.
@@ -76,6 +85,22 @@ void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
   }
   nb::object beta = nb::float_(1.0) - nb::float_(1.0) / self.attr("tau");
   self.attr("register_buffer")("beta", beta);
+}
+
+// Neurons work element by element: arrays that broadcast the input to a larger
+// shape (a size-one array of more dimensions, per-neuron arrays of another
+// layout) would move the batch axis and mix samples, not run the layer.
+void require_input_shape(nb::handle self, nb::handle x, nb::handle potential) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  if (!nb::isinstance(x, tensor_type) || !nb::isinstance(potential, tensor_type)) return;
+  if (py::shape_of(potential) == py::shape_of(x)) return;
+  nb::object shapes = self.attr("_ir_shapes");
+  const std::string message = "LIFModule: an input of shape " + py::shape_text(x) +
+                              " gives membranes of shape " + py::shape_text(potential) +
+                              "; tau, r, v_leak and v_threshold (shapes " +
+                              nb::cast<std::string>(nb::str(nb::handle(shapes))) +
+                              ") must each hold one value per neuron of the input, or one for all";
+  throw nb::value_error(message.c_str());
 }
 
 nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
@@ -94,6 +119,7 @@ nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   // than kept as a buffer, so saved state dictionaries keep their five entries.
   nb::object gain = nb::float_(1.0) / buffers["tau"];
   nb::object potential = beta * membrane + gain * drive;
+  require_input_shape(self, x, potential);
   nb::object spikes =
       module_global("SpikeFunction").attr("apply")(potential, buffers["v_threshold"]);
   nb::object reset = potential * (nb::int_(1) - spikes);

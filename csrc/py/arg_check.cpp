@@ -51,7 +51,17 @@ nb::int_ arg_pyint(nb::handle obj, const char* arg) {
   // Strings and bytes would parse in int(); only numbers are accepted here.
   if (!PyNumber_Check(obj.ptr()) || PyComplex_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
   PyObject* value = PyNumber_Long(obj.ptr());
-  if (value == nullptr) throw nb::python_error();
+  if (value == nullptr) {
+    // NaN and the infinities have no integer: say which argument held one.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+      throw nb::python_error();
+    }
+    PyErr_Clear();
+    const std::string message = "Argument '" + std::string(arg) +
+                                "' must be a finite number, got " +
+                                nb::cast<std::string>(nb::repr(obj));
+    throw nb::value_error(message.c_str());
+  }
   return nb::steal<nb::int_>(value);
 }
 

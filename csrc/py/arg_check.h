@@ -29,9 +29,10 @@ bool is_exact_none_or(nb::handle obj, PyTypeObject* type);
 void require_exact(nb::handle obj, PyTypeObject* type, const char* arg, const char* expected,
                    bool allow_none = false);
 
-// Any number, truncated to a Python int (arbitrary size).
+// Any number, truncated to a Python int (arbitrary size); NaN and the
+// infinities raise ValueError naming the argument.
 nb::int_ arg_pyint(nb::handle obj, const char* arg);
-// Any number, truncated to a C integer; out-of-range raises OverflowError.
+// As arg_pyint, truncated to a C integer; out-of-range raises OverflowError.
 int64_t arg_int(nb::handle obj, const char* arg);
 // Any real number as a double.
 double arg_float(nb::handle obj, const char* arg);

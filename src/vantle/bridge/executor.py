@@ -37,8 +37,21 @@ def _merge_passthrough(module: nn.Module, inputs: List[Any]) -> Any:
 def _merge_residual(module: nn.Module, inputs: List[Any]) -> Any:
     total = inputs[0]
     for tensor in inputs[1:]:
+        _check_summands(total, tensor)
         total = total + tensor  # out of place, so autograd sees every branch
     return total
+
+
+def _check_summands(a: Any, b: Any) -> None:
+    """Tensors summed by a residual merge keep their batch axis apart: broadcasting two ranks
+    or two batch sizes against each other would add one sample to another."""
+    if not (isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor)):
+        return
+    if a.dim() != b.dim() or (a.dim() > 0 and a.shape[0] != b.shape[0]):
+        raise ValueError(
+            f"GraphExecutor: a residual merge cannot add inputs of shapes {tuple(a.shape)} and "
+            f"{tuple(b.shape)}: they need the same number of dimensions and the same batch size"
+        )
 
 
 def _merge_concatenate(module: nn.Module, inputs: List[Any]) -> Any:
@@ -82,7 +95,8 @@ class GraphExecutor(nn.Module):
     How values flow:
 
     - several incoming edges are merged, in edge-list order, according to the receiving module's
-      ``skip_type``: ``"passthrough"`` keeps the first input, ``"residual"`` adds them all,
+      ``skip_type``: ``"passthrough"`` keeps the first input, ``"residual"`` adds them all (of
+      one rank and batch size: a sum broadcast across the batch axis is an error),
       ``"concatenate"`` joins them with ``torch.cat`` along the module's ``dim`` (default 1);
     - a module whose class has ``_is_multi_output`` set returns a tuple of chunks, and the i-th
       outgoing edge of that node (in edge-list order) carries chunk i;
@@ -98,6 +112,9 @@ class GraphExecutor(nn.Module):
     a broadcast). ``run(x_seq)`` runs a whole time-major sequence at once, with the same results
     as one call per step. Copies (``pickle``,
     ``copy.deepcopy``, ``torch.save``) carry detached copies of the kept states.
+
+    An error raised while a node runs (by its module or its merge) passes on unchanged, with a
+    note naming the node.
 
     The execution plan is fixed at construction. Modules are looked up by child name on every
     call, so a child can be replaced in place; a node's ``skip_type`` and ``dim`` are read when it
@@ -161,34 +178,39 @@ class GraphExecutor(nn.Module):
         states = self._states
         values: List[Any] = [None] * len(self._steps)
         direct = _direct_calls_allowed()
-        for position, step in enumerate(self._steps):
-            module = children[step.child] if step.child is not None else None
-            # One producer is the common case; merges and sources take the general path.
-            if step.source_slot < 0 and len(step.inputs) == 1:
-                producer, chunk = step.inputs[0]
-                x = values[producer] if chunk is None else values[producer][chunk]
-            else:
-                x = self._gather(step, module, inputs, values)
-            if module is None:
-                values[position] = x
-                continue
-            state = states.get(step.node)
-            if state is not None and not (type(state) is torch.Tensor
-                                          and type(x) is torch.Tensor
-                                          and state.shape == x.shape):
-                check_kept_state(step.node, state, x)
-            out = _call_node(module, x, state, direct)
-            if step.multi_output:
-                values[position] = checked_chunks(step, out)
-            elif isinstance(out, (tuple, list)):
-                if len(out) != 2:
-                    raise ValueError(
-                        f"GraphExecutor: node {step.node!r} returned a {type(out).__name__} of "
-                        f"{len(out)} items; expected a tensor or a (spikes, state) pair"
-                    )
-                values[position], states[step.node] = out
-            else:
-                values[position] = out
+        step = self._steps[0]
+        try:
+            for position, step in enumerate(self._steps):
+                module = children[step.child] if step.child is not None else None
+                # One producer is the common case; merges and sources take the general path.
+                if step.source_slot < 0 and len(step.inputs) == 1:
+                    producer, chunk = step.inputs[0]
+                    x = values[producer] if chunk is None else values[producer][chunk]
+                else:
+                    x = self._gather(step, module, inputs, values)
+                if module is None:
+                    values[position] = x
+                    continue
+                state = states.get(step.node)
+                if state is not None and not (type(state) is torch.Tensor
+                                              and type(x) is torch.Tensor
+                                              and state.shape == x.shape):
+                    check_kept_state(step.node, state, x)
+                out = _call_node(module, x, state, direct)
+                if step.multi_output:
+                    values[position] = checked_chunks(step, out)
+                elif isinstance(out, (tuple, list)):
+                    if len(out) != 2:
+                        raise ValueError(
+                            f"GraphExecutor: node {step.node!r} returned a {type(out).__name__} "
+                            f"of {len(out)} items; expected a tensor or a (spikes, state) pair"
+                        )
+                    values[position], states[step.node] = out
+                else:
+                    values[position] = out
+        except Exception as error:
+            note_node(error, step, children)
+            raise
         if len(self._sink_steps) == 1:
             return values[self._sink_steps[0]]
         return tuple(values[position] for position in self._sink_steps)
@@ -209,17 +231,25 @@ class GraphExecutor(nn.Module):
         a bigger batch (torch's CPU matrix products do for batches above one; a batch of one
         may round differently in the last bit); membranes agree to float32 rounding.
 
+        Sequences of samples without dimensions of their own ([T, batch]) run step by step:
+        there the batch is the last axis, which a layer-by-layer run would share between steps.
+
         Raises:
             TypeError: the number of sequences differs from the number of source nodes.
-            ValueError: a sequence is not a tensor of at least two dimensions, or the
-                sequences differ in length or have no time steps.
+            ValueError: a sequence is not a tensor of at least two dimensions, the sequences
+                differ in length or have no time steps, or an output changes its shape from
+                one step to the next (it cannot be stacked).
         """
         from vantle.bridge import sequence
 
         if len(x_seqs) != self._num_sources:
             raise self._input_count_error(len(x_seqs), "sequence")
         sequence.check_sequences(x_seqs, self._source_names())
-        roles = sequence.layer_major_roles(self)
+        # A sample without dimensions of its own ([T, batch] sequences) leaves the batch as the
+        # last axis, which "dim=-1" and every feature axis would then mean: only stepping
+        # keeps such a step's batch apart from the other steps'.
+        per_sample = all(x.dim() >= 3 for x in x_seqs)
+        roles = sequence.layer_major_roles(self) if per_sample else None
         if roles is None:
             return sequence.run_stepping(self, x_seqs)
         return sequence.run_layer_major(self, roles, x_seqs)
@@ -439,6 +469,16 @@ def _call_node(module: nn.Module, x: Any, state: Any, direct: bool) -> Any:
         if weight is not None and bias is not params:
             return F.linear(x, weight, bias)
     return module.forward(x)
+
+
+def note_node(error: BaseException, step: _Step, children: Mapping[str, nn.Module]) -> None:
+    """Adds the node that was running to an error from its module or its merge, unless the
+    message names it already."""
+    if repr(step.node) in str(error):
+        return
+    module = children.get(step.child) if step.child is not None else None
+    kind = f" ({type(module).__name__})" if module is not None else ""
+    error.add_note(f"GraphExecutor: while running node {step.node!r}{kind}")
 
 
 def check_kept_state(node: str, state: Any, x: Any) -> None:

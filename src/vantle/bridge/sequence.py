@@ -16,7 +16,7 @@ import torch
 from torch import nn
 from torch.nn.modules import module as module_globals
 
-from vantle.bridge.executor import GraphExecutor, check_kept_state, checked_chunks
+from vantle.bridge.executor import GraphExecutor, check_kept_state, checked_chunks, note_node
 
 # torch layers that map each sample to its output alone. Exact classes only: a subclass may
 # keep state. Dropout draws a fresh mask per sample either way.
@@ -110,11 +110,19 @@ def _split_time(value: Any, steps: int) -> Any:
     return value.unflatten(0, (steps, -1))
 
 
-def _stack(values: Sequence[Any]) -> Any:
+def _stack(values: Sequence[Any], sink: str) -> Any:
     """One output per step -> outputs stacked over time, through tuples of chunks too."""
     first = values[0]
     if isinstance(first, (tuple, list)):
-        return type(first)(_stack(items) for items in zip(*values))
+        return type(first)(_stack(items, sink) for items in zip(*values))
+    for step, value in enumerate(values):
+        if not isinstance(value, torch.Tensor) or value.shape != first.shape:
+            shape = tuple(value.shape) if isinstance(value, torch.Tensor) else type(value).__name__
+            raise ValueError(
+                f"GraphExecutor.run: the output of node {sink!r} is {shape} at step {step} but "
+                f"{tuple(first.shape)} at step 0; run() stacks each output over time, so it must "
+                "keep its shape (call the executor once per step instead)"
+            )
     return torch.stack(list(values))
 
 
@@ -127,20 +135,25 @@ def run_layer_major(executor: GraphExecutor, roles: List[str],
     states = executor._states
     values: List[Any] = [None] * len(executor._steps)
     final_states: Dict[str, Any] = {}
-    for position, (step, role) in enumerate(zip(executor._steps, roles)):
-        module = children[step.child] if step.child is not None else None
-        x = executor._gather(step, module, flat, values)
-        if role == "pass":
-            values[position] = x
-        elif role == "lif":
-            x_seq = x.unflatten(0, (steps, -1)).contiguous()
-            mem = states.get(step.node)
-            check_kept_state(step.node, mem, x_seq[0])
-            spikes, final_states[step.node] = module.scan(x_seq, mem)
-            values[position] = spikes.flatten(0, 1)
-        else:
-            out = module(x)
-            values[position] = checked_chunks(step, out) if step.multi_output else out
+    step = executor._steps[0]
+    try:
+        for position, (step, role) in enumerate(zip(executor._steps, roles)):
+            module = children[step.child] if step.child is not None else None
+            x = executor._gather(step, module, flat, values)
+            if role == "pass":
+                values[position] = x
+            elif role == "lif":
+                x_seq = x.unflatten(0, (steps, -1)).contiguous()
+                mem = states.get(step.node)
+                check_kept_state(step.node, mem, x_seq[0])
+                spikes, final_states[step.node] = module.scan(x_seq, mem)
+                values[position] = spikes.flatten(0, 1)
+            else:
+                out = module(x)
+                values[position] = checked_chunks(step, out) if step.multi_output else out
+    except Exception as error:
+        note_node(error, step, children)
+        raise
     states.update(final_states)
     outputs = [_split_time(values[position], steps) for position in executor._sink_steps]
     return outputs[0] if len(outputs) == 1 else tuple(outputs)
@@ -148,7 +161,11 @@ def run_layer_major(executor: GraphExecutor, roles: List[str],
 
 def run_stepping(executor: GraphExecutor, x_seqs: Tuple[torch.Tensor, ...]) -> Any:
     """The graph over a whole sequence, one executor call per time step."""
-    return _stack([executor(*(x[t] for x in x_seqs)) for t in range(x_seqs[0].shape[0])])
+    outputs = [executor(*(x[t] for x in x_seqs)) for t in range(x_seqs[0].shape[0])]
+    sinks = [executor._steps[position].node for position in executor._sink_steps]
+    if len(sinks) == 1:
+        return _stack(outputs, sinks[0])
+    return tuple(_stack([output[i] for output in outputs], sink) for i, sink in enumerate(sinks))
 
 
 def check_sequences(x_seqs: Tuple[Any, ...], sources: List[str]) -> None:

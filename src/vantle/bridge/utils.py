@@ -6,6 +6,7 @@ their ``tolist`` method, which turns them into plain Python values.
 
 from __future__ import annotations
 
+import math
 import operator
 import re
 from typing import Any, Tuple, Union
@@ -50,8 +51,8 @@ def to_tuple(value: Any, default: Any, name: str) -> Union[Tuple[int, ...], str]
     - the padding modes ``"same"`` and ``"valid"``: returned unchanged, as a string.
 
     Rejected, with ``name`` in the message: booleans (``True`` is an ``int`` to Python but never a
-    meant size), floats with a fraction, negative numbers, empty or nested sequences, other strings
-    and other types.
+    meant size), floats with a fraction, negative numbers, sizes beyond 64 bits, empty or nested
+    sequences, arrays of more than 16 values, other strings and other types.
 
     Example:
         >>> to_tuple(None, (1, 1), "stride")
@@ -69,6 +70,7 @@ def to_tuple(value: Any, default: Any, name: str) -> Union[Tuple[int, ...], str]
             raise ValueError(f"to_tuple: field '{name}' is None and has no default")
         return to_tuple(default, None, name)
     if hasattr(value, "tolist"):
+        _check_entry_count(value, name)
         value = value.tolist()
     if isinstance(value, str):
         if value in _PADDING_MODES:
@@ -86,9 +88,24 @@ def to_tuple(value: Any, default: Any, name: str) -> Union[Tuple[int, ...], str]
     return (size, size)
 
 
+# More entries than any layer has spatial dimensions, with room to spare. Arrays past it are
+# refused before ``tolist``: a zero-stride view may claim billions of entries it does not hold.
+_MAX_ENTRIES = 16
+
+
+def _check_entry_count(value: Any, name: str) -> None:
+    shape = getattr(value, "shape", None)
+    if isinstance(shape, tuple) and math.prod(shape) > _MAX_ENTRIES:
+        raise ValueError(
+            f"to_tuple: field '{name}' got an array of {math.prod(shape)} values; a size has "
+            f"at most {_MAX_ENTRIES}"
+        )
+
+
 def _to_size(item: Any, name: str) -> int:
     """One entry of a size: a non-negative Python int, or an error naming the field."""
     if hasattr(item, "tolist"):  # NumPy scalar inside a Python sequence
+        _check_entry_count(item, name)
         item = item.tolist()
     if isinstance(item, bool):
         raise TypeError(
@@ -108,4 +125,6 @@ def _to_size(item: Any, name: str) -> int:
             ) from None
     if size < 0:
         raise ValueError(f"to_tuple: field '{name}' must not be negative, got {size}")
+    if size >= 2**63:  # layers take sizes as 64-bit integers
+        raise ValueError(f"to_tuple: field '{name}' is {size}, which does not fit in 64 bits")
     return int(size)

@@ -6,6 +6,7 @@ Build nodes with keyword arguments (``Conv2d(weight=w, bias=b, stride=2)``), put
 """
 
 from .completeness import FIELD_CHECKED_KINDS, check_graph, check_node_fields
+from .field_types import TYPE_CHECKED_KINDS, check_node_types
 from .graph import Graph
 from .node import Node
 from .nodes import (
@@ -59,6 +60,8 @@ __all__ = [
     "ShapeError",
     "check_node_shapes",
     "check_node_fields",
+    "TYPE_CHECKED_KINDS",
+    "check_node_types",
     "check_graph",
     "FIELD_CHECKED_KINDS",
     "FORMAT_NAME",

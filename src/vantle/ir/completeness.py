@@ -16,7 +16,7 @@ import numpy as np
 from . import nodes as kinds
 from .graph import Graph
 from .node import Node
-from .shapes import ShapeError, check_node_shapes
+from .shapes import ShapeError, check_node_shapes, port_shape
 
 Shape = tuple[int, ...]
 
@@ -50,10 +50,7 @@ def _port(node: Node, ports: str) -> Optional[Shape]:
     types = getattr(node, ports, None)
     if not isinstance(types, Mapping) or len(types) != 1:
         return None
-    try:
-        return tuple(int(n) for n in np.asarray(next(iter(types.values()))).reshape(-1))
-    except (TypeError, ValueError):
-        return None
+    return port_shape(next(iter(types.values())))
 
 
 def _weight(node: Node, field: str = "weight") -> Optional[np.ndarray]:
@@ -105,8 +102,10 @@ def _concat_ports(node: Node) -> None:
     if len(types) != count:
         _fail("input_type", f"field 'input_type' records {len(types)} input shapes for "
                             f"num_inputs={count}")
-    shapes = [tuple(int(n) for n in np.asarray(shape).reshape(-1)) for shape in types.values()]
-    if not isinstance(dim, int) or not all(len(s) == len(shapes[0]) > dim >= 0 for s in shapes):
+    recorded = [port_shape(shape) for shape in types.values()]
+    shapes = [shape for shape in recorded if shape is not None]
+    if len(shapes) < len(recorded) or not isinstance(dim, int) or not all(
+            len(s) == len(shapes[0]) > dim >= 0 for s in shapes):
         return
     others = {s[:dim] + s[dim + 1:] for s in shapes}
     if len(others) != 1:
@@ -147,7 +146,8 @@ def check_node_fields(name: Any, node: Any) -> None:
             if missing:
                 fields = ", ".join(repr(field) for field in missing)
                 _fail(missing[0], f"lacks field(s) {fields}, which its kind needs")
-        if isinstance(node, kinds.Upsample) and node.size is None and node.scale_factor is None:
+        if isinstance(node, kinds.Upsample) and getattr(node, "size", None) is None and getattr(
+                node, "scale_factor", None) is None:
             _fail("size", "has neither 'size' nor 'scale_factor', one of which it needs")
         kind = _kind_of(type(node), _PORT_RULES)
         if kind is not None:

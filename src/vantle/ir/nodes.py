@@ -9,7 +9,7 @@ natural default (kernel sizes, feature counts, detection strides), default to No
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 from .node import Node
 
@@ -331,3 +331,17 @@ NODE_CLASSES: dict[str, type[Node]] = {
         SDDetect, DFLDecode, Dist2BBox, NMS,
     )
 }  # fmt: skip
+
+#: The order in which the importer tests a node's kind: a class that derives from several kinds
+#: converts as the first of them here, and the checks of import and validation take it as that.
+CONVERSION_ORDER: tuple[type[Node], ...] = (
+    Input, Output, Affine, SpikingAffine, Conv1d, Conv2d, Flatten, MaxPool2d, AvgPool2d,
+    SepConv2d, Skip, ChannelSplit, Concat, LIF, Upsample, SGhostConv, SGhostEncoderLite,
+    GhostBasicBlock1, GhostBasicBlock2, SDDetect, DFLDecode, Dist2BBox, NMS, ReLU, Sigmoid, Tanh,
+    Softmax, GELU, ELU, PReLU, BatchNorm1d, BatchNorm2d, LayerNorm, Dropout, HybridRegion,
+)  # fmt: skip
+
+
+def conversion_kind(cls: type) -> Optional[type[Node]]:
+    """The kind a node of class ``cls`` converts as (None for a class of no kind)."""
+    return next((kind for kind in CONVERSION_ORDER if issubclass(cls, kind)), None)

@@ -97,7 +97,7 @@ def _layer_norm(node: Node) -> None:
     normalized = getattr(node, "normalized_shape", None)
     try:
         shape = (int(normalized),) if np.ndim(normalized) == 0 else tuple(int(n) for n in normalized)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         return  # not a shape: left to the layer-norm layer to refuse
     for field in ("weight", "bias"):
         array = _array(node, field)
@@ -105,34 +105,58 @@ def _layer_norm(node: Node) -> None:
             _fail(field, array, f"{shape}, the normalized shape")
 
 
+# No tensor library takes more dimensions than this: a longer recorded shape is no shape.
+MAX_DIMS = 64
+
+
+def port_shape(value: Any) -> Optional[Shape]:
+    """A shape recorded in a port type as a tuple of ints; None when it is none."""
+    if type(value) is np.ndarray and value.ndim == 1 and value.dtype.kind in "iu":
+        # The common form, as the exporter writes it.
+        return tuple(value.tolist()) if value.size <= MAX_DIMS else None
+    try:
+        array = np.asarray(value)
+        if array.size > MAX_DIMS:
+            return None
+        return tuple(int(n) for n in array.reshape(-1))
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
 def _neuron_shape(node: Node) -> Optional[Shape]:
     """Shape of one sample's neurons (batch not counted), from the node's port types."""
     for ports in (getattr(node, "output_type", None), getattr(node, "input_type", None)):
-        if isinstance(ports, Mapping) and len(ports) == 1:
-            shape = next(iter(ports.values()))
-            try:
-                return tuple(int(n) for n in np.asarray(shape).reshape(-1))
-            except (TypeError, ValueError):
-                return None
+        # A dict first: the abstract Mapping test costs more than the rest of the rule.
+        if (type(ports) is dict or isinstance(ports, Mapping)) and len(ports) == 1:
+            return port_shape(next(iter(ports.values())))
     return None
 
 
 def _fits(shape: Shape, target: Shape) -> bool:
-    """Whether an array of ``shape`` broadcasts against ``target`` without changing it."""
-    try:
-        return np.broadcast_shapes(shape, target) == target
-    except ValueError:
+    """Whether an array of ``shape`` broadcasts against ``target`` without changing it.
+
+    Worked out here rather than by NumPy, whose broadcasting stops at 32 dimensions, while a
+    port type may record any number.
+    """
+    if shape == target:
+        return all(n >= 0 for n in target)
+    if len(shape) > len(target) or any(n < 0 for n in target):
         return False
+    return all(n == m or n == 1 for n, m in zip(reversed(shape), reversed(target)))
+
+
+_LIF_ARRAYS = ("tau", "r", "v_leak", "v_threshold")
 
 
 def _lif(node: Node) -> None:
     """One value per neuron, or one for all: no array may widen the neurons' shape."""
-    arrays = {field: _array(node, field) for field in ("tau", "r", "v_leak", "v_threshold")}
-    present = {field: array for field, array in arrays.items() if array is not None}
+    present = {field: array for field in _LIF_ARRAYS if (array := _array(node, field)) is not None}
     neurons = _neuron_shape(node)
     if neurons is None:
         # No port type to go by: the arrays must agree among themselves; the shape most of
         # them have (the first on a tie) stands for the neurons'.
+        if len({array.shape for array in present.values()}) <= 1:
+            return  # all alike (the common case): nothing to widen
         shapes = Counter(array.shape for array in present.values() if array.size != 1)
         neurons = shapes.most_common(1)[0][0] if shapes else ()
     for field, array in present.items():
@@ -163,7 +187,8 @@ def _rule(cls: type) -> Optional[Callable[[Node], None]]:
     try:
         return _rule_of_type[cls]
     except KeyError:
-        rule = next((check for kind, check in _RULES.items() if issubclass(cls, kind)), None)
+        # A class of several kinds is the kind import converts it as.
+        rule = _RULES.get(kinds.conversion_kind(cls))  # type: ignore[arg-type]
         _rule_of_type[cls] = rule
         return rule
 
