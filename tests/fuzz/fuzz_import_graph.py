@@ -61,7 +61,12 @@ def _child(seed: int, first: int, last: int, memory_mb: int) -> None:
     out = sys.stdout
     for index in range(first, last):
         print(f"> {index}", file=out, flush=True)
-        case = hostile_graph(seed, index)
+        try:
+            case = hostile_graph(seed, index)
+        except Exception as error:  # the generator's own fault: fix it, it is no finding
+            report = {"message": f"generator: {type(error).__name__}: {error}", "mutations": []}
+            print(f"F {index} {json.dumps(report)}", file=out, flush=True)
+            continue
         try:
             labels = check(case.graph)
         except Finding as finding:

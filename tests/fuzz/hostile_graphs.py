@@ -149,7 +149,8 @@ def hostile_array(rng: random.Random, array: Any) -> Any:
     if choice == 7:
         import torch
 
-        return torch.as_tensor(np.array(array, dtype=np.float32))
+        return torch.ones(array.shape) if array.dtype.kind not in "biuf" else torch.as_tensor(
+            np.array(array, dtype=np.float32))
     return hostile_value(rng)
 
 
