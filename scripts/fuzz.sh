@@ -19,12 +19,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The exporter (export_ir, VANTLEExporter.export, check_export), seeded rather than coverage-guided:
+#
+#   bash scripts/fuzz.sh export 3600          # an hour, from a new seed
+#   bash scripts/fuzz.sh export 3600 42       # an hour from seed 42 (input i is always the same)
+#
+# The counts are printed and kept in build/fuzz/export-<seed>.json; replay a finding with
+# `python tests/fuzz/fuzz_export.py --seed S --start I --count 1 --verbose`, fix it, and keep it
+# as a case in tests/fuzz/test_fuzz_export.py.
 case "${1:-}" in
   import)
     mkdir -p build/fuzz-import
     exec nice -n 10 .venv/bin/python tests/fuzz/fuzz_import_graph.py --count 0 \
       --seconds "${2:-3600}" --seed "${3:-$RANDOM}" --progress 10000 \
       --findings build/fuzz-import/findings.jsonl
+    ;;
+  export)
+    seed="${3:-$(date +%s)}"
+    mkdir -p build/fuzz
+    echo "export fuzzing, seed $seed"
+    exec nice -n 10 .venv/bin/python tests/fuzz/fuzz_export.py --seed "$seed" \
+      --seconds "${2:-3600}" --report "build/fuzz/export-$seed.json"
     ;;
 esac
 

@@ -2,11 +2,12 @@
 
 #include <nanobind/stl/string.h>
 
+#include "py/text.h"
+
 namespace vantle::py {
 
 std::string python_type_name(nb::handle obj) {
-  return nb::cast<std::string>(
-      nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+  return utf8_text(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 void raise_arg_type(const char* arg, const char* expected, nb::handle given) {

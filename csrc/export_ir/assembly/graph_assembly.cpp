@@ -198,7 +198,10 @@ class Assembly {
     const std::vector<Source>& sources = operands_[event - base_];
     for (std::size_t i = 0; i < sources.size(); ++i) {
       const std::string port = i == 0 ? "input" : "input_" + std::to_string(i);
-      ports[nb::str(port.c_str())] = env_.shape_array(shape_of(sources[i]));
+      // A constant has no recorded shape (nor an edge; route_edges reports it).
+      const bool constant = sources[i].kind == Source::kConstant;
+      ports[nb::str(port.c_str())] =
+          env_.shape_array(constant ? trace_.events[event].in_shape : shape_of(sources[i]));
     }
     if (sources.empty()) return env_.port("input", trace_.events[event].in_shape);
     return ports;
@@ -290,7 +293,17 @@ class Assembly {
     chunk_of_edge_.reserve(2 * live_.size() + 8);
     for (int32_t event : live_) {
       for (const Source& source : operands_[event - base_]) {
-        if (source.kind == Source::kConstant) continue;
+        if (source.kind == Source::kConstant) {
+          // The operation took data, which the graph lost on the way (through
+          // a value it could not follow back to the input).
+          if (trace_.events[event].kind == EventKind::kOp) {
+            findings_.add(flow_.describe(event) +
+                              " takes a value the exported graph cannot trace "
+                              "back to the model's input",
+                          "the exported graph leaves that value out");
+          }
+          continue;
+        }
         Source from = source;
         if (from.kind == Source::kState) from.kind = Source::kNode;
         pending.push_back({from, entry_name(event)});

@@ -22,7 +22,20 @@ bool is_taken(nb::handle nodes, nb::handle name) {
 }  // namespace
 
 nb::object sample_shape(nb::handle sample) {
-  nb::object shape = sample.attr("shape");
+  nb::handle first = sample;
+  if (PyTuple_Check(sample.ptr()) || PyList_Check(sample.ptr())) {
+    // The model's arguments: the first tensor among them feeds the input.
+    nb::object tensor_type = py::module_global("torch").attr("Tensor");
+    first = nb::handle();
+    for (nb::handle item : sample) {
+      if (is_instance(item, tensor_type)) {
+        first = item;
+        break;
+      }
+    }
+  }
+  nb::object shape = first.is_valid() ? optional_attr(first, "shape") : nb::none();
+  if (shape.is_none()) py::raise_arg_type("sample", "Tensor, tuple or list", sample);
   return checked(
       PySequence_Tuple(checked(PySequence_GetSlice(shape.ptr(), 1, PY_SSIZE_T_MAX)).ptr()));
 }

@@ -21,7 +21,8 @@ nb::object unique_name(nb::handle nodes, nb::object name);
 // lower case when it has no path (the model itself).
 nb::object node_name_of(nb::handle path, nb::handle module);
 
-// tuple(sample.shape[1:])
+// tuple(sample.shape[1:]), of the first tensor when the sample is a tuple or
+// list of the model's arguments.
 nb::object sample_shape(nb::handle sample);
 
 bool equals(nb::handle value, const char* text);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "py/text.h"
+
 namespace vantle::export_ir {
 
 namespace {
@@ -154,7 +156,7 @@ std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count) {
 }
 
 std::string str_of(nb::handle obj) {
-  return nb::cast<std::string>(nb::str(obj));
+  return py::utf8_text(obj);
 }
 
 void raise_from(PyObject* type, nb::python_error& cause, const std::string& message) {

@@ -69,7 +69,7 @@ std::vector<nb::object> unpack_exact(nb::handle value, std::size_t count);
 [[noreturn]] void raise_from(PyObject* type, nb::python_error& cause, const std::string& message);
 [[noreturn]] void raise_runtime_from(nb::python_error& cause, const std::string& message);
 
-// str(obj) as UTF-8.
+// str(obj) as UTF-8, unencodable characters escaped (py/text.h).
 std::string str_of(nb::handle obj);
 
 // For C functions called by the interpreter: runs `body`, turning C++

@@ -94,13 +94,15 @@ bool ModuleKinds::has_rule(nb::handle module) {
     return false;
   }
   // A forward set on the instance replaces the layer's own.
+  return !instance_forward(module);
+}
+
+bool ModuleKinds::instance_forward(nb::handle module) {
   nb::object dict = instance_dict(module);
-  if (PyDict_Check(dict.ptr())) {
-    const int own = PyDict_Contains(dict.ptr(), interned("forward").ptr());
-    if (own < 0) throw nb::python_error();
-    if (own == 1) return false;
-  }
-  return true;
+  if (!PyDict_Check(dict.ptr())) return false;
+  const int own = PyDict_Contains(dict.ptr(), interned("forward").ptr());
+  if (own < 0) throw nb::python_error();
+  return own == 1;
 }
 
 bool ModuleKinds::multi_step(nb::handle module) {

@@ -26,8 +26,11 @@ class ModuleKinds {
   // The identity at inference (dropout variants without a rule of their own).
   bool is_dropout(nb::handle module);
 
-  // Calls whose interior the trace does not record.
-  bool is_leaf(nb::handle module) { return has_rule(module) || is_library_layer(module); }
+  // Calls whose interior the trace does not record. A forward set on the
+  // instance is the model author's code, traced like any other.
+  bool is_leaf(nb::handle module) {
+    return has_rule(module) || (is_library_layer(module) && !instance_forward(module));
+  }
 
   // Why a module without a node is left out: " has no IR form", or a more
   // specific reason (a setting of the library's).
@@ -43,6 +46,7 @@ class ModuleKinds {
     kStepModes = 32,
   };
   uint8_t flags(nb::handle module);
+  static bool instance_forward(nb::handle module);
   nb::object bridge_rule_class_or_none(nb::handle module);
   bool multi_step(nb::handle module);
 

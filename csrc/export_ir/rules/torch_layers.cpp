@@ -26,6 +26,28 @@ nb::object pair(nb::handle value) {
   return nb::make_tuple(value, value);
 }
 
+// "module 'path' (Type)", or "the model (Type)", for messages.
+std::string subject(const Conversion& c) {
+  const std::string label = c.env.label();
+  return (label == "the model" ? label : "module " + label) + " (" +
+         py::python_type_name(c.module) + ")";
+}
+
+// A setting the node has no field for: reported, and the layer is exported without it.
+void report_setting(const Conversion& c, const std::string& setting, const char* node) {
+  c.env.report(subject(c) + ": " + setting + ", which the IR's " + node + " has no field for",
+               std::string("exported without it as the IR's ") + node +
+                   ", which does not compute what the layer computes");
+}
+
+// Convolutions pad with zeros in the IR.
+void report_padding_mode(const Conversion& c, const char* node) {
+  nb::object mode = c.attrs.optional("padding_mode");
+  if (mode.is_none() || nb::str("zeros").equal(mode)) return;
+  report_setting(c, "padding_mode=" + str_of(nb::repr(mode)) + " pads with other values than zeros",
+                 node);
+}
+
 // The weight and bias keywords of a dense or convolution layer; a layer
 // without bias gets zeros, one per output.
 void add_weight_and_bias(const Conversion& c, Keywords& kw) {
@@ -58,6 +80,7 @@ nb::object conv1d(const Conversion& c) {
   kw.add("padding", PyUnicode_Check(padding.ptr()) ? padding : to_int1d(padding, nb::int_(0)));
   kw.add("dilation", to_int1d(c.attrs.required("dilation"), nb::int_(1)));
   kw.add("groups", c.attrs.required("groups"));
+  report_padding_mode(c, "Conv1d");
   return c.build("Conv1d", kw, true);
 }
 
@@ -67,6 +90,7 @@ nb::object conv2d(const Conversion& c) {
   for (const char* name : {"stride", "padding", "dilation", "groups"}) {
     kw.add(name, c.attrs.required(name));
   }
+  report_padding_mode(c, "Conv2d");
   return c.build("Conv2d", kw, true);
 }
 
@@ -104,6 +128,13 @@ nb::object avg_pool2d(const Conversion& c) {
   add_pool_window(c, kw);
   kw.add("ceil_mode", c.attrs.required("ceil_mode"));
   kw.add("count_include_pad", c.attrs.required("count_include_pad"));
+  nb::object divisor = c.attrs.optional("divisor_override");
+  if (!divisor.is_none()) {
+    report_setting(c,
+                   "divisor_override=" + str_of(nb::repr(divisor)) +
+                       " divides by another number than the window size",
+                   "AvgPool2d");
+  }
   return c.build("AvgPool2d", kw);
 }
 
@@ -183,6 +214,16 @@ nb::object batch_norm(const Conversion& c) {
   kw.add("eps", c.attrs.required("eps"));
   nb::object momentum = c.attrs.required("momentum");
   kw.add("momentum", momentum.is_none() ? nb::object(nb::float_(0.1)) : momentum);
+  // Without running statistics (track_running_stats=False) the layer
+  // normalizes every batch with its own, in evaluation mode too.
+  if (c.attrs.optional("running_mean").is_none()) {
+    c.env.report(subject(c) +
+                     " normalizes each batch with the batch's own statistics "
+                     "(no running statistics), which the IR's batch norm does not",
+                 std::string("exported as a ") + IrName +
+                     " with mean 0 and variance 1, which does not compute what the layer "
+                     "computes");
+  }
   return c.build(IrName, kw);
 }
 
@@ -205,6 +246,13 @@ nb::object layer_norm(const Conversion& c) {
 // when only a scale factor is set; the scale factor itself only survives
 // without a traced spatial shape.
 nb::object upsample(const Conversion& c) {
+  if (PyTuple_Check(c.in_shape.ptr()) && PyTuple_GET_SIZE(c.in_shape.ptr()) == 2) {
+    // (channels, length): the IR's Upsample would take them as height and width.
+    c.env.report(subject(c) + " upsamples a sequence of shape " + str_of(nb::repr(c.in_shape)) +
+                     ", and the IR's Upsample scales images (channels, height, width)",
+                 "exported as an Upsample of images, which does not compute what the layer "
+                 "computes");
+  }
   nb::object scale = nb::none();
   nb::object size = nb::none();
   nb::object given_size = c.attrs.required("size");
@@ -231,13 +279,6 @@ nb::object upsample(const Conversion& c) {
   kw.add("align_corners",
          bilinear == 1 ? c.attrs.required("align_corners") : nb::object(nb::bool_(false)));
   return c.build("Upsample", kw);
-}
-
-// "module 'path' (Type)", or "the model (Type)", for messages.
-std::string subject(const Conversion& c) {
-  const std::string label = c.env.label();
-  return (label == "the model" ? label : "module " + label) + " (" +
-         py::python_type_name(c.module) + ")";
 }
 
 // The pooling window that takes the traced (C, H, W) input to the traced

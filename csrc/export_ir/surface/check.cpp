@@ -19,6 +19,7 @@
 #include "export_ir/surface/surface.h"
 #include "export_ir/trace/traced_pass.h"
 #include "py/module_state.h"
+#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -210,6 +211,19 @@ void refuse_listed_steps(nb::handle samples, nb::python_error& failure) {
   }
 }
 
+// Meta tensors have shapes but no values, and values are what the check compares.
+void refuse_meta_samples(const std::vector<nb::tuple>& calls) {
+  nb::object tensor_type = module_global("torch").attr("Tensor");
+  for (std::size_t position = 0; position < calls.size(); ++position) {
+    for (nb::handle item : calls[position]) {
+      if (!is_instance(item, tensor_type) || !py::truthy(item.attr("is_meta"))) continue;
+      throw nb::value_error(("check_export: sample " + std::to_string(position) +
+                             " holds a meta tensor, which has no values to compare")
+                                .c_str());
+    }
+  }
+}
+
 nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, double atol,
                         nb::handle custom_map) {
   if (samples.size() == 0) {
@@ -224,6 +238,7 @@ nb::object check_export(nb::handle model, nb::handle graph, nb::args samples, do
   }
   std::vector<nb::tuple> calls;
   for (nb::handle sample : samples) calls.push_back(sample_arguments(sample));
+  refuse_meta_samples(calls);
 
   nb::object exporter = module_global("VANTLEExporter")();
   ModuleConverter converter(exporter, custom_map);

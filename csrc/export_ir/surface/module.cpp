@@ -20,6 +20,8 @@ void bind_dependencies(nb::module_ m) {
   bind_from(m, "vantle.bridge.utils", {"sanitize_module_name"});
   // The import module's classes are fetched on the first export, not here.
   m.attr("_CACHED_TYPES") = nb::none();
+  // The longest wait of an export for another thread's export of the same modules.
+  m.attr("_TURN_WAIT_SECONDS") = nb::float_(60.0);
 }
 
 }  // namespace

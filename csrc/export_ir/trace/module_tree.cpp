@@ -6,6 +6,7 @@
 #include "export_ir/trace/module_tree.h"
 
 #include "export_ir/common/cpython.h"
+#include "py/recursion_guard.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -23,6 +24,7 @@ class ModuleWalk {
   bool visit(nb::handle module, nb::handle prefix, nb::handle memo, nb::handle out,
              std::vector<int32_t>* parents = nullptr, int32_t parent = -1) const {
     if (!uses_base(module, "named_modules", named_modules_)) return false;
+    const py::RecursionGuard deeper(" while walking the model's submodules");
     const int seen = PySet_Contains(memo.ptr(), module.ptr());
     if (seen < 0) throw nb::python_error();
     if (seen == 1) return true;

@@ -426,6 +426,13 @@ nb::object Recorder::on_function(nb::handle func, nb::handle args, nb::handle kw
     event.op.name = "setitem";
     event.op.kind = OpKind::kUnsupported;
     event.op.reason = "writes into the data, which has no IR form";
+    // Skipped, the graph keeps the data written into (or written, when only that is tracked).
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      if (arguments[i].ref.tracked()) {
+        event.op.operands = {static_cast<int32_t>(i)};
+        break;
+      }
+    }
   } else {
     rules_.classify(call, event.op);
   }

@@ -24,6 +24,8 @@
 #include "py/arg_check.h"
 #include "py/module_state.h"
 #include "py/no_grad.h"
+#include "py/text.h"
+#include "py/torch_ops.h"
 
 namespace vantle::export_ir {
 namespace {
@@ -32,7 +34,7 @@ using py::module_global;
 
 // The failure of the forward pass as the documented RuntimeError, chained to it.
 [[noreturn]] void raise_trace_error(nb::python_error& error) {
-  const std::string message = str_of(error.value());
+  const std::string message = py::error_text(error.value());
   if (error.matches(PyExc_RuntimeError)) {
     raise_runtime_from(error, "Failed to capture shapes during forward pass: " + message +
                                   ". Ensure the model can process the sample tensor.");
@@ -66,6 +68,11 @@ void reset_memories(const std::vector<nb::object>& modules) {
 nb::tuple sample_arguments(nb::handle sample) {
   nb::object tensor_type = module_global("torch").attr("Tensor");
   auto check_size = [](nb::handle tensor) {
+    // A nested tensor's parts differ in shape, and the graph records one shape per input.
+    if (py::truthy(optional_attr(tensor, "is_nested"))) {
+      throw nb::value_error(
+          "Sample tensor is a nested tensor, which has no single shape for the graph's input");
+    }
     if (nb::int_(0).equal(tensor.attr("numel")())) {
       throw nb::value_error("Sample tensor cannot be empty");
     }
@@ -179,12 +186,30 @@ bool spikingjelly_loaded() {
   return PyDict_GetItemString(PyImport_GetModuleDict(), "spikingjelly") != nullptr;
 }
 
+// TorchScript modules take no forward hooks, so the pass cannot see into them.
+void refuse_script_modules(const ModuleTree& tree) {
+  nb::object script_module = module_global("torch").attr("jit").attr("ScriptModule");
+  for (nb::handle pair : tree.named) {
+    nb::handle module = PyTuple_GET_ITEM(pair.ptr(), 1);
+    if (!is_instance(module, script_module)) continue;
+    const std::string name = str_of(PyTuple_GET_ITEM(pair.ptr(), 0));
+    const std::string which = name.empty() ? "the model" : "module '" + name + "'";
+    throw nb::type_error((which + " is a TorchScript module (" + py::python_type_name(module) +
+                          "), which export cannot trace: export the torch module it was "
+                          "scripted or traced from")
+                             .c_str());
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
                                        const std::vector<nb::tuple>& calls, bool keep_values,
                                        bool always, bool fresh_state, bool single_steps) {
-  ModuleTree tree = module_tree(module_global("nn"), model);
+  nb::object nn = module_global("nn");
+  if (!is_instance(model, nn.attr("Module"))) py::raise_arg_type("model", "Module", model);
+  ModuleTree tree = module_tree(nn, model);
+  refuse_script_modules(tree);
   if (single_steps && spikingjelly_loaded()) {
     SingleStepping stepping(tree.modules);
     const std::vector<nb::tuple> steps =

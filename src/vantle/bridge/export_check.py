@@ -75,6 +75,19 @@ class ExportCheck:
         return "\n".join(lines)
 
 
+def _comparable(value: torch.Tensor) -> torch.Tensor:
+    """The values of a tensor as a strided real tensor: sparse and nested tensors padded out
+    dense, complex numbers as (real, imaginary) pairs."""
+    value = value.detach()
+    if value.is_nested:
+        value = torch.nested.to_padded_tensor(value, 0.0)
+    elif value.layout != torch.strided:
+        value = value.to_dense()
+    if value.is_complex():
+        value = torch.view_as_real(value.resolve_conj())
+    return value
+
+
 def _difference(expected: Any, actual: Any, atol: float) -> Tuple[float, int, str]:
     """(largest absolute difference, values beyond atol, note) of one step's values."""
     if isinstance(expected, tuple):  # the chunks of a split
@@ -87,12 +100,13 @@ def _difference(expected: Any, actual: Any, atol: float) -> Tuple[float, int, st
         actual = actual[0]
     if not isinstance(expected, torch.Tensor) or not isinstance(actual, torch.Tensor):
         return 0.0, 0, "not a tensor on both sides"
+    expected, actual = _comparable(expected), _comparable(actual)
     if expected.shape != actual.shape:
         note = f"shape {tuple(actual.shape)}, model {tuple(expected.shape)}"
         return math.inf, max(expected.numel(), 1), note
     if expected.numel() == 0:
         return 0.0, 0, ""
-    a, b = expected.detach().double(), actual.detach().double().to(expected.device)
+    a, b = expected.double(), actual.double().to(expected.device)
     same = (a == b) | (a.isnan() & b.isnan())
     diff = torch.where(same, torch.zeros_like(a), (a - b).abs().nan_to_num(nan=math.inf))
     return float(diff.max()), int((diff > atol).sum()), ""
