@@ -16,6 +16,7 @@
 #include "py/arg_check.h"
 #include "py/module_state.h"
 #include "py/notes.h"
+#include "py/text.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "import_ir/weights.h"
 #include "py/module_state.h"
-#include "py/notes.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {
@@ -36,17 +36,10 @@ void fail(const std::string& message) {
 
 void register_float32_buffers(nb::handle self, std::span<const char* const> names,
                               std::span<const nb::handle> arrays) {
-  nb::object np = py::module_global("np");
-  nb::object torch = py::module_global("torch");
   std::vector<nb::object> tensors;
   tensors.reserve(arrays.size());
   for (std::size_t i = 0; i < arrays.size(); ++i) {
-    try {
-      tensors.push_back(py::float32_tensor(np, torch, arrays[i]));
-    } catch (const nb::python_error& error) {
-      py::add_note(error, "in field '" + std::string(names[i]) + "'");
-      throw;
-    }
+    tensors.push_back(field_float32(arrays[i], names[i]));
   }
   for (std::size_t i = 0; i < tensors.size(); ++i) {
     self.attr("register_buffer")(names[i], tensors[i]);

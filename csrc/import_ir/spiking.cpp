@@ -8,11 +8,11 @@
 #include "import_ir/classes.h"
 #include "import_ir/lif_fused.h"
 #include "import_ir/module_fields.h"
+#include "import_ir/weights.h"
 #include "py/arg_check.h"
 #include "py/class_factory.h"
 #include "py/fast_path.h"
 #include "py/module_state.h"
-#include "py/notes.h"
 #include "py/torch_ops.h"
 
 namespace vantle::import_ir {
@@ -59,19 +59,12 @@ nb::object collapse_uniform(nb::handle torch, nb::object tensor) {
 void lif_init(nb::handle self, nb::handle tau, nb::handle r, nb::handle v_leak,
               nb::handle v_threshold) {
   nb::object torch = module_global("torch");
-  nb::object np = module_global("np");
   init_module_base(self);
 
   const std::array<nb::handle, 4> arrays = {tau, r, v_leak, v_threshold};
   std::array<nb::object, 4> tensors;
-  for (std::size_t i = 0; i < arrays.size(); ++i) {
-    try {
-      tensors[i] = py::float32_tensor(np, torch, arrays[i]);
-    } catch (const nb::python_error& error) {
-      py::add_note(error, "in field '" + std::string(kLifArrays[i]) + "'");
-      throw;
-    }
-  }
+  for (std::size_t i = 0; i < arrays.size(); ++i)
+    tensors[i] = field_float32(arrays[i], kLifArrays[i]);
   // The arrays' own shapes, which a collapsed buffer no longer shows: export
   // writes the arrays back in them, so that a round trip keeps every neuron.
   nb::dict shapes;

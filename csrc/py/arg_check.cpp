@@ -58,9 +58,8 @@ nb::int_ arg_pyint(nb::handle obj, const char* arg) {
       throw nb::python_error();
     }
     PyErr_Clear();
-    const std::string message = "Argument '" + std::string(arg) +
-                                "' must be a finite number, got " +
-                                nb::cast<std::string>(nb::repr(obj));
+    const std::string message =
+        "Argument '" + std::string(arg) + "' must be a finite number, got " + repr_text(obj);
     throw nb::value_error(message.c_str());
   }
   return nb::steal<nb::int_>(value);

@@ -13,8 +13,4 @@ void add_note(const nb::python_error& error, const std::string& note) {
   Py_DECREF(result);
 }
 
-std::string repr_text(nb::handle value) {
-  return nb::cast<std::string>(nb::repr(value));
-}
-
 }  // namespace vantle::py

@@ -15,7 +15,4 @@ namespace nb = nanobind;
 // note, it passes on as it is.
 void add_note(const nb::python_error& error, const std::string& note);
 
-// repr(value) as a string.
-std::string repr_text(nb::handle value);
-
 }  // namespace vantle::py

@@ -15,6 +15,10 @@ std::string utf8_text(nb::handle obj) {
   return {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))};
 }
 
+std::string repr_text(nb::handle value) {
+  return utf8_text(nb::repr(value));
+}
+
 std::string error_text(nb::handle error) {
   try {
     return utf8_text(error);

@@ -14,6 +14,9 @@ namespace nb = nanobind;
 // backslash escapes, so that any text fits into a message.
 std::string utf8_text(nb::handle obj);
 
+// repr(value) as UTF-8, escaped as utf8_text escapes.
+std::string repr_text(nb::handle value);
+
 // str(error) for a message about it; Python's own "<exception str() failed>"
 // when its __str__ raises.
 std::string error_text(nb::handle error);

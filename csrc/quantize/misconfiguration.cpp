@@ -8,6 +8,7 @@
 
 #include "py/arg_check.h"
 #include "py/module_state.h"
+#include "py/text.h"
 #include "py/torch_ops.h"
 #include "py/warnings.h"
 #include "quantize/quantize.h"
@@ -19,10 +20,6 @@ constexpr std::size_t kNamesShown = 10;
 
 bool strict(nb::handle config) {
   return py::truthy(nb::getattr(config, "strict", nb::bool_(false)));
-}
-
-std::string repr_text(nb::handle value) {
-  return nb::cast<std::string>(nb::repr(value));
 }
 
 }  // namespace
@@ -41,12 +38,12 @@ void check_per_node_names(nb::handle model, nb::handle config, nb::handle per_no
     const int found = PySet_Contains(known.ptr(), key.ptr());
     if (found < 0) throw nb::python_error();
     if (found == 1) continue;
-    unknown += (unknown.empty() ? "" : ", ") + repr_text(key);
+    unknown += (unknown.empty() ? "" : ", ") + py::repr_text(key);
   }
   if (unknown.empty()) return;
   std::string shown;
   for (std::size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
-    shown += (i == 0 ? "" : ", ") + repr_text(names[i]);
+    shown += (i == 0 ? "" : ", ") + py::repr_text(names[i]);
   }
   if (names.size() > kNamesShown) shown += ", ...";
   const std::string message = "per_node_precision names " + unknown +
