@@ -29,6 +29,7 @@ def files(tmp_path, monkeypatch):
         file.write(bytes(64))
     np.save("long.npy", np.zeros((300_000, 1, 100), np.float32))
     np.save("no_steps.npy", np.zeros((0, 1, 100), np.float32))
+    np.save("wide_batch.npy", np.zeros((1, 300, 100), np.float32))
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -46,6 +47,9 @@ def files(tmp_path, monkeypatch):
     (["run", "small.vx2", "--input", "long.npy", "--memory-budget", "0.1"],
      "the 30,000,000 values of long.npy take 114.4 MiB, over the memory budget of 0.1 GiB"),
     (["run", "small.vx2", "--input", "no_steps.npy"], "holds no steps of samples"),
+    # 120 KiB of input fits 0.0002 GiB, the graph's two values per sample (240 KiB) do not.
+    (["run", "small.vx2", "--input", "wide_batch.npy", "--memory-budget", "0.0002"],
+     "the batch of 300 in wide_batch.npy: 300 samples of the graph's values"),
     (["quantize", "small.vx2", "-o", "q.vx2", "--calibrate", "random", "--batch", "10000",
       "--calibration-steps", "100000"], "--calibration-steps 100000: 100,000 batches of 10000 "
      "take 372.5 GiB"),

@@ -64,12 +64,13 @@ class MemoryBudget:
     def over(self, needed: float) -> str:
         return f"{size_text(needed)}, over the memory budget of {self.gib:g} GiB (--memory-budget)"
 
-    def check_graph(self, graph: ir.Graph, batch: int = 1) -> None:
+    def check_graph(self, graph: ir.Graph, batch: int = 1, origin: Optional[str] = None) -> None:
         """Refuses a graph whose declared values, for ``batch`` samples, exceed the budget.
 
         A step can hold every node's value at once, so the values are summed: each node's
-        declared outputs (its inputs where it declares no outputs). The message names ``--batch``
-        when one sample would fit, and the largest node's value otherwise.
+        declared outputs (its inputs where it declares no outputs). The message names where the
+        batch came from (``origin``, by default ``--batch``) when one sample would fit, and the
+        largest node's value otherwise.
         """
         values = list(_declared_values(graph))
         if not values:
@@ -81,7 +82,7 @@ class MemoryBudget:
             raise CliError(f"{largest}; one sample of the graph's values takes "
                            f"{self.over(one_sample)}")
         if batch * one_sample > self.bytes:
-            raise CliError(f"--batch {batch}: {batch:,} samples of the graph's values (the "
+            raise CliError(f"{origin or f'--batch {batch}'}: {batch:,} samples of the graph's values (the "
                            f"largest: {largest}) take {self.over(batch * one_sample)}")
 
     def check_inputs(self, what: str, elements: int) -> None:
@@ -89,6 +90,13 @@ class MemoryBudget:
         needed = elements * FLOAT32_BYTES
         if needed > self.bytes:
             raise CliError(f"{what} take {self.over(needed)}")
+
+
+def check_file_batch(budget: MemoryBudget, graph: ir.Graph, batch: Optional[int], source: str,
+                     fed: int) -> None:
+    """Without ``--batch`` a .npy file sets the batch: the graph's values are checked for it."""
+    if batch is None and source.endswith(".npy"):
+        budget.check_graph(graph, fed, origin=f"the batch of {fed} in {source}")
 
 
 def check_steps(steps: int, option: str = "--steps") -> None:

@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Optional
 
 from vantle import ir
 
-from .budget import MemoryBudget, add_budget_option
+from .budget import MemoryBudget, add_budget_option, check_file_batch
 from .errors import CliError, one_line
 from .graphs import build_modules, input_shapes, read_valid_graph, source_nodes
 from .inputs import add_input_options, make_feed
@@ -132,6 +132,7 @@ def _calibration_data(args: argparse.Namespace, graph: ir.Graph, sources: List[s
     shapes = [port_shape(graph.nodes[name], "input_type", "input") if name in graph.nodes
               else None for name in sources]
     feed = make_feed(args.calibrate, shapes, args.batch, args.rate, args.seed, budget=budget)
+    check_file_batch(budget, graph, args.batch, args.calibrate, feed.batch)
     steps = args.calibration_steps or feed.steps or DEFAULT_CALIBRATION_STEPS
     if steps < 1 or (feed.steps is not None and steps > feed.steps):
         raise CliError(f"--calibration-steps must lie in [1, {feed.steps or 'any'}], got {steps}")

@@ -6,7 +6,8 @@ import argparse
 import sys
 from typing import Any, Dict, List, TextIO
 
-from .budget import MAX_STEPS, MemoryBudget, add_budget_option, check_steps
+from .budget import (MAX_STEPS, MemoryBudget, add_budget_option, check_file_batch,
+                     check_steps)
 from .errors import CliError, one_line
 from .graphs import build_modules, read_valid_graph, sink_nodes, source_nodes
 from .inputs import add_input_options, make_feed
@@ -101,6 +102,7 @@ def command_run(args: argparse.Namespace) -> int:
               for name in sources]
     feed = make_feed(args.input, shapes, args.batch, args.rate, args.seed, args.repeat,
                      budget)
+    check_file_batch(budget, graph, args.batch, args.input, feed.batch)
     steps = _steps(args.steps, feed.steps)
     rates = SpikeRates([name for name, node in graph.nodes.items()
                         if isinstance(node, ir.LIF) and name in modules])
