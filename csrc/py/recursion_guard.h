@@ -21,4 +21,24 @@ class RecursionGuard {
   RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// sys.getrecursionlimit() raised by `extra` frames for a scope, for work that
+// runs the user's Python code with frames of its own in between. The limit
+// goes back afterwards unless the code inside set another.
+class RecursionLimitLift {
+ public:
+  explicit RecursionLimitLift(int extra)
+      : before_(Py_GetRecursionLimit()), lifted_(before_ + extra) {
+    Py_SetRecursionLimit(lifted_);
+  }
+  ~RecursionLimitLift() {
+    if (Py_GetRecursionLimit() == lifted_) Py_SetRecursionLimit(before_);
+  }
+  RecursionLimitLift(const RecursionLimitLift&) = delete;
+  RecursionLimitLift& operator=(const RecursionLimitLift&) = delete;
+
+ private:
+  int before_;
+  int lifted_;
+};
+
 }  // namespace vantle::py

@@ -129,6 +129,29 @@ def test_a_model_tree_deeper_than_the_recursion_limit_is_refused_without_a_crash
     assert "refused: maximum recursion depth exceeded while walking" in result.stdout
 
 
+def nested(depth: int) -> nn.Module:
+    model: nn.Module = nn.ReLU()
+    for _ in range(depth):
+        outer = nn.Sequential()
+        outer._modules["0"] = model
+        model = outer
+    return model
+
+
+def test_a_model_nested_as_deep_as_it_runs_exports_and_the_limit_comes_back():
+    x, limit = torch.randn(2, 3), sys.getrecursionlimit()
+    depth = 1
+    while True:  # the deepest nesting that still runs plainly here
+        try:
+            nested(depth + 10)(x)
+        except RecursionError:
+            break
+        depth += 10
+    graph = export_ir(nested(depth), x)
+    assert [type(node).__name__ for node in graph.nodes.values()] == ["Input", "ReLU", "Output"]
+    assert sys.getrecursionlimit() == limit
+
+
 def test_check_export_compares_sparse_values_and_refuses_meta_tensors():
     model = nn.ReLU()
     x = torch.randn(2, 3)

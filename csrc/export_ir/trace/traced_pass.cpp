@@ -7,8 +7,10 @@
 // (trace/trace_guard.h). Hooks are removed on every path.
 #include "export_ir/trace/traced_pass.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "export_ir/common/cpython.h"
 #include "export_ir/rules/bridge_types.h"
@@ -24,6 +26,7 @@
 #include "py/arg_check.h"
 #include "py/module_state.h"
 #include "py/no_grad.h"
+#include "py/recursion_guard.h"
 #include "py/text.h"
 #include "py/torch_ops.h"
 
@@ -186,6 +189,20 @@ bool spikingjelly_loaded() {
   return PyDict_GetItemString(PyImport_GetModuleDict(), "spikingjelly") != nullptr;
 }
 
+// The deepest chain of modules inside each other (the module count where the
+// walk gave no parents).
+int nesting_depth(const ModuleTree& tree) {
+  if (tree.parents.empty()) return static_cast<int>(tree.modules.size());
+  std::vector<int> depth(tree.parents.size(), 1);
+  int deepest = 0;
+  for (std::size_t i = 0; i < tree.parents.size(); ++i) {
+    // A parent comes before its children in the walk's order.
+    if (tree.parents[i] >= 0) depth[i] = depth[static_cast<std::size_t>(tree.parents[i])] + 1;
+    deepest = std::max(deepest, depth[i]);
+  }
+  return deepest;
+}
+
 // TorchScript modules take no forward hooks, so the pass cannot see into them.
 void refuse_script_modules(const ModuleTree& tree) {
   nb::object script_module = module_global("torch").attr("jit").attr("ScriptModule");
@@ -210,6 +227,11 @@ std::unique_ptr<Trace> record_dataflow(nb::handle exporter, nb::handle model,
   if (!is_instance(model, nn.attr("Module"))) py::raise_arg_type("model", "Module", model);
   ModuleTree tree = module_tree(nn, model);
   refuse_script_modules(tree);
+  // With hooks on, torch runs each module's forward inside a closure of its
+  // call: one frame more per level of nesting than the model's own run needs,
+  // so the trace gets that many more, and a few for export's own entry frames.
+  constexpr int kEntryFrames = 16;
+  const py::RecursionLimitLift room(nesting_depth(tree) + kEntryFrames);
   if (single_steps && spikingjelly_loaded()) {
     SingleStepping stepping(tree.modules);
     const std::vector<nb::tuple> steps =
