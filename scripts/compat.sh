@@ -10,6 +10,9 @@
 # Python the oldest release supports). Torch comes from the package index as users get it
 # (with its CUDA libraries, which the CPU tests load but do not use). SpikingJelly 2.0.0 needs
 # a newer torch than the oldest; where it does not import, it is left out and its tests skip.
+#
+# A CUDA build takes several GB, so pip keeps no cached copy of it, and under CI (CI set) each
+# environment is removed once its tests have run: two of them at once may not fit the disk.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,7 +43,7 @@ for release in "${releases[@]}"; do
   # Torch releases before 2.4 are built against NumPy 1 and cannot load NumPy 2.
   minor="$(echo "$release" | cut -d. -f2)"
   if [ "${release%%.*}" = 2 ] && [ "$minor" -lt 4 ]; then echo "numpy<2" >>"$pins"; fi
-  export PIP_CONSTRAINT="$pins"
+  export PIP_CONSTRAINT="$pins" PIP_NO_CACHE_DIR=1
   "$venv/bin/python" -m pip install --quiet --upgrade pip
   "$venv/bin/python" -m pip install --quiet "torch==$release"
   if [ -n "$wheel" ]; then
@@ -52,7 +55,7 @@ for release in "${releases[@]}"; do
       --config-settings=build-dir="build/torch-$release"
   fi
   "$venv/bin/python" -m pip install --quiet --no-deps spikingjelly==2.0.0 "loguru>=0.7,<1"
-  unset PIP_CONSTRAINT
+  unset PIP_CONSTRAINT PIP_NO_CACHE_DIR
   # Its operators load on first use, so a neuron runs one step.
   if ! "$venv/bin/python" -c "import torch; from spikingjelly.activation_based import neuron
 neuron.LIFNode()(torch.zeros(1))" >/dev/null 2>&1; then
@@ -61,4 +64,5 @@ neuron.LIFNode()(torch.zeros(1))" >/dev/null 2>&1; then
   fi
   "$venv/bin/python" -c "import torch; assert torch.__version__.split('+')[0] == '$release'"
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+  if [ -n "${CI:-}" ]; then rm -rf "$venv" "build/torch-$release"; fi
 done

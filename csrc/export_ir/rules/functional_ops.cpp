@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 
+#include "export_ir/rules/resampling.h"
 #include "export_ir/rules/rules.h"
 #include "py/torch_ops.h"
 
@@ -518,16 +520,17 @@ void interpolate(const Env& env, const OpCall& call, OpInfo& info) {
   if (args.given(6) && py::truthy(args[6])) {
     return unsupported(info, "antialiases, which has no IR form");
   }
-  if (args.given(2)) {
-    nb::handle factor = args[2];
-    nb::object first =
-        PySequence_Check(factor.ptr()) ? nb::object(factor[nb::int_(0)]) : nb::borrow(factor);
-    const double value = nb::cast<double>(checked(PyNumber_Float(first.ptr())));
-    if (value != static_cast<double>(static_cast<int64_t>(value))) {
-      return unsupported(info, "scales by a fractional factor, which has no exact IR form");
+  const Dims out = dims_of(result);
+  const bool sampled_by_sizes =
+      (args.given(5) && py::truthy(args[5])) || (bilinear && args.given(4) && py::truthy(args[4]));
+  if (args.given(2) && !sampled_by_sizes) {
+    const Dims in = dims_of(args[0]);
+    if (!size_reproduces_factor(args[2], std::span(in).subspan(2), std::span(out).subspan(2))) {
+      return unsupported(info,
+                         "scales by a factor its output size does not reproduce, which "
+                         "has no exact IR form");
     }
   }
-  const Dims out = dims_of(result);
   nb::dict fields;
   fields["size"] = nb::make_tuple(out[2], out[3]);
   fields["scale_factor"] = nb::none();

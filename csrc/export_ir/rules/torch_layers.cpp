@@ -2,8 +2,10 @@
 // with instance tests (a subclass takes its base's rule).
 #include <array>
 #include <string>
+#include <utility>
 
 #include "export_ir/common/findings.h"
+#include "export_ir/rules/resampling.h"
 #include "export_ir/rules/rules.h"
 #include "py/arg_check.h"
 #include "py/torch_ops.h"
@@ -242,6 +244,27 @@ nb::object layer_norm(const Conversion& c) {
   return c.build("LayerNorm", kw);
 }
 
+// Whether the traced (C, H, W) sizes stand in for the layer's scale factor:
+// always where torch itself samples by the sizes (recomputed factor, aligned
+// bilinear corners).
+bool traced_size_keeps_factor(const Conversion& c, nb::handle factor) {
+  if (py::truthy(c.attrs.optional("recompute_scale_factor"))) return true;
+  if (nb::str("bilinear").equal(c.attrs.required("mode")) &&
+      py::truthy(c.attrs.optional("align_corners"))) {
+    return true;
+  }
+  int64_t in[2] = {}, out[2] = {};
+  for (auto [shape, sizes] : {std::pair{c.in_shape, in}, std::pair{c.out_shape, out}}) {
+    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 3) return false;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+      nb::handle item = PyTuple_GET_ITEM(shape.ptr(), i + 1);
+      if (!PyLong_Check(item.ptr())) return false;
+      sizes[i] = nb::cast<int64_t>(item);
+    }
+  }
+  return size_reproduces_factor(factor, in, out);
+}
+
 // The target size: an explicit size as a pair, or the traced height and width
 // when only a scale factor is set; the scale factor itself only survives
 // without a traced spatial shape.
@@ -264,6 +287,14 @@ nb::object upsample(const Conversion& c) {
     if (dims >= 2) {
       size = nb::make_tuple(nb::borrow(PyTuple_GET_ITEM(c.out_shape.ptr(), dims - 2)),
                             nb::borrow(PyTuple_GET_ITEM(c.out_shape.ptr(), dims - 1)));
+      if (!traced_size_keeps_factor(c, factor)) {
+        c.env.report(subject(c) + " scales by scale_factor=" + str_of(nb::repr(factor)) +
+                         ", which its traced output size " + str_of(nb::repr(size)) +
+                         " does not reproduce (torch samples by the factor, the IR's Upsample "
+                         "by the sizes)",
+                     "exported with the traced size, which does not compute what the layer "
+                     "computes");
+      }
     } else {
       nb::object first = nb::hasattr(factor, "__iter__") ? factor[nb::int_(0)] : factor;
       scale = checked(PyNumber_Long(first.ptr()));
@@ -276,6 +307,12 @@ nb::object upsample(const Conversion& c) {
   kw.add("mode", mode);
   const int bilinear = PyObject_RichCompareBool(mode.ptr(), nb::str("bilinear").ptr(), Py_EQ);
   if (bilinear < 0) throw nb::python_error();
+  if (bilinear == 0 && py::truthy(c.attrs.optional("align_corners"))) {
+    c.env.report(subject(c) + " aligns corners in mode " + str_of(nb::repr(mode)) +
+                     ", and the IR's Upsample aligns them only in mode 'bilinear'",
+                 "exported without aligned corners, which does not compute what the layer "
+                 "computes");
+  }
   kw.add("align_corners",
          bilinear == 1 ? c.attrs.required("align_corners") : nb::object(nb::bool_(false)));
   return c.build("Upsample", kw);
