@@ -194,42 +194,96 @@ LifBuffers lif_buffers(nb::handle buffer_dict) {
   return {item(0), item(1), item(2), item(3), item(4)};
 }
 
+namespace {
+
+// What the kernels need of a qualifying step.
+struct StepPlan {
+  Shape step;  // of x
+  std::optional<py::TensorLayout> mem;
+  core::LifParams params{};
+  int64_t row_length = 0;
+};
+
+// The plan for input `x` and membrane `mem`, autograd aside; nothing where they
+// do not qualify.
+std::optional<StepPlan> step_plan(const KernelGate& gate, const LifBuffers& buffers, nb::handle x,
+                                  nb::handle mem) {
+  // The input is new on every step; the membrane is the one the last step
+  // wrote, and the buffers rarely change.
+  if (!gate.usable(x)) return std::nullopt;
+  StepPlan plan;
+  if (!mem.is_none() && !(plan.mem = gate.known_layout(mem))) return std::nullopt;
+  const std::optional<BufferLayouts> layouts = known_layouts(gate, buffers);
+  if (!layouts || gate.tracing_or_compiling()) return std::nullopt;
+  plan.step = py::shape_of(x);
+  if (plan.step.empty() || (plan.mem && plan.mem->shape != plan.step)) return std::nullopt;
+  if (!kernel_params(*layouts, plan.step, plan.params, plan.row_length)) return std::nullopt;
+  return plan;
+}
+
+// A new membrane tensor like `x`, vouched for: the next step usually gets it back.
+nb::object new_membrane(const KernelGate& gate, nb::handle x, const Shape& step) {
+  nb::object mem = gate.new_like(x);
+  py::VouchedTensors::shared().vouch(mem, {reinterpret_cast<uintptr_t>(py::float_data(mem)), step});
+  return mem;
+}
+
+const float* mem_data(const StepPlan& plan) {
+  return plan.mem ? reinterpret_cast<const float*>(plan.mem->data) : nullptr;
+}
+
+}  // namespace
+
 nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
                           nb::handle mem) {
   const KernelGate& gate = kernel_gate(torch);
-  // The input is new on every step; the membrane is the one the last step
-  // wrote, and the buffers rarely change.
-  if (!gate.usable(x)) return nb::none();
-  std::optional<py::TensorLayout> mem_layout;
-  if (!mem.is_none() && !(mem_layout = gate.known_layout(mem))) return nb::none();
-  const std::optional<BufferLayouts> layouts = known_layouts(gate, buffers);
-  if (!layouts) return nb::none();
-  if (gate.records_autograd(
-          {x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta}) ||
-      gate.tracing_or_compiling()) {
+  const std::optional<StepPlan> plan = step_plan(gate, buffers, x, mem);
+  if (!plan || gate.records_autograd({x, mem, buffers.tau, buffers.r, buffers.v_leak,
+                                      buffers.v_threshold, buffers.beta})) {
     return nb::none();
   }
-  const Shape step = py::shape_of(x);
-  if (step.empty() || (mem_layout && mem_layout->shape != step)) return nb::none();
-  core::LifParams params{};
-  int64_t row_length = 0;
-  const int64_t count = product(step.begin(), step.end());
-  if (!kernel_params(*layouts, step, params, row_length)) return nb::none();
-
+  const int64_t count = product(plan->step.begin(), plan->step.end());
   nb::object spikes = gate.new_like(x);
-  nb::object new_mem = gate.new_like(x);
+  nb::object new_mem = new_membrane(gate, x, plan->step);
   const float* x_data = py::float_data(x);
-  const float* mem_data = mem_layout ? reinterpret_cast<const float*>(mem_layout->data) : nullptr;
   float* spike_data = py::float_data(spikes);
   float* mem_out = py::float_data(new_mem);
-  // The next step usually gets this membrane back.
-  py::VouchedTensors::shared().vouch(new_mem, {reinterpret_cast<uintptr_t>(mem_out), step});
   const int threads = gate.threads();
   {
     nb::gil_scoped_release release;
-    core::lif_step(params, x_data, mem_data, spike_data, mem_out, count, row_length, threads);
+    core::lif_step(plan->params, x_data, mem_data(*plan), spike_data, mem_out, count,
+                   plan->row_length, threads);
   }
   return nb::make_tuple(spikes, new_mem);
+}
+
+bool lif_step_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem) {
+  return step_plan(kernel_gate(torch), buffers, x, mem).has_value();
+}
+
+nb::object lif_step_keeping_potential(nb::handle torch, const LifBuffers& buffers, nb::handle x,
+                                      nb::handle mem) {
+  const KernelGate& gate = kernel_gate(torch);
+  const std::optional<StepPlan> plan = step_plan(gate, buffers, x, mem);
+  if (!plan) return nb::none();
+  nb::object spikes = gate.new_like(x);
+  nb::object potential = gate.new_like(x);
+  nb::object new_mem = new_membrane(gate, x, plan->step);
+  // One step is a scan of length one, which keeps the potential before the reset.
+  const core::LifSequence sequence{py::float_data(x),
+                                   mem_data(*plan),
+                                   py::float_data(spikes),
+                                   py::float_data(potential),
+                                   py::float_data(new_mem),
+                                   1,
+                                   product(plan->step.begin(), plan->step.end()),
+                                   plan->row_length};
+  const int threads = gate.threads();
+  {
+    nb::gil_scoped_release release;
+    core::lif_scan(plan->params, sequence, threads);
+  }
+  return nb::make_tuple(spikes, new_mem, potential);
 }
 
 namespace {
@@ -292,12 +346,13 @@ nb::object lif_scan_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
   return nb::make_tuple(spikes, mem_out, potentials);
 }
 
-nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
-                                   nb::handle potentials, nb::handle grad_spikes,
-                                   nb::handle grad_mem_out, bool want_grad_mem, double slope) {
-  const KernelGate& gate = kernel_gate(torch);
-  const Shape shape = py::shape_of(potentials);
-  const Shape step(shape.begin() + 1, shape.end());
+namespace {
+
+// Gradients from potentials of `steps` steps of shape `step`; the membrane's
+// gradient is shaped like `mem_like`.
+nb::object backward(const KernelGate& gate, const LifBuffers& buffers, nb::handle potentials,
+                    int64_t steps, const Shape& step, nb::handle mem_like, nb::handle grad_spikes,
+                    nb::handle grad_mem_out, bool want_grad_mem, double slope) {
   core::LifParams params{};
   int64_t row_length = 0;
   if (!kernel_params(read_layouts(buffers), step, params, row_length)) {
@@ -306,10 +361,10 @@ nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
   nb::object spikes_grad = grad_memory(gate, grad_spikes);
   nb::object mem_grad = grad_memory(gate, grad_mem_out);
   nb::object grad_x = gate.new_like(potentials);
-  nb::object grad_mem = want_grad_mem ? gate.new_like(potentials[nb::int_(0)]) : nb::none();
+  nb::object grad_mem = want_grad_mem ? gate.new_like(mem_like) : nb::none();
   const core::LifSequenceGrad grad{py::float_data(potentials),        optional_data(spikes_grad),
                                    optional_data(mem_grad),           py::float_data(grad_x),
-                                   optional_data(grad_mem),           shape[0],
+                                   optional_data(grad_mem),           steps,
                                    product(step.begin(), step.end()), row_length,
                                    static_cast<float>(slope)};
   const int threads = gate.threads();
@@ -318,6 +373,24 @@ nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
     core::lif_scan_backward(params, grad, threads);
   }
   return nb::make_tuple(grad_x, grad_mem);
+}
+
+}  // namespace
+
+nb::object lif_scan_backward_fused(nb::handle torch, const LifBuffers& buffers,
+                                   nb::handle potentials, nb::handle grad_spikes,
+                                   nb::handle grad_mem_out, bool want_grad_mem, double slope) {
+  const Shape shape = py::shape_of(potentials);
+  const Shape step(shape.begin() + 1, shape.end());
+  return backward(kernel_gate(torch), buffers, potentials, shape[0], step, potentials[nb::int_(0)],
+                  grad_spikes, grad_mem_out, want_grad_mem, slope);
+}
+
+nb::object lif_step_backward_fused(nb::handle torch, const LifBuffers& buffers,
+                                   nb::handle potential, nb::handle grad_spikes,
+                                   nb::handle grad_mem_out, bool want_grad_mem, double slope) {
+  return backward(kernel_gate(torch), buffers, potential, 1, py::shape_of(potential), potential,
+                  grad_spikes, grad_mem_out, want_grad_mem, slope);
 }
 
 }  // namespace vantle::import_ir

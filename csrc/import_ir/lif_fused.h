@@ -23,6 +23,19 @@ LifBuffers lif_buffers(nb::handle buffer_dict);
 nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
                           nb::handle mem);
 
+// Whether one step can run in the kernels, autograd aside.
+bool lif_step_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem);
+
+// One step as one autograd operation records it: (spikes, mem, potential
+// before the reset). Qualifies as lif_step_fused does, autograd aside.
+nb::object lif_step_keeping_potential(nb::handle torch, const LifBuffers& buffers, nb::handle x,
+                                      nb::handle mem);
+
+// Gradients of such a step from its saved potential: (grad_x, grad_mem or None).
+nb::object lif_step_backward_fused(nb::handle torch, const LifBuffers& buffers,
+                                   nb::handle potential, nb::handle grad_spikes,
+                                   nb::handle grad_mem_out, bool want_grad_mem, double slope);
+
 // Whether a time-major sequence `x_seq` [T, ...] and membrane `mem` (None, or
 // the shape of one step) can be scanned by the kernel, autograd aside.
 bool lif_scan_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x_seq,

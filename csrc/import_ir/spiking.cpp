@@ -96,12 +96,36 @@ void require_input_shape(nb::handle self, nb::handle x, nb::handle potential) {
   throw nb::value_error(message.c_str());
 }
 
+bool any_requires_grad(const LifBuffers& buffers) {
+  for (nb::handle buffer :
+       {buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta}) {
+    if (py::truthy(buffer.attr("requires_grad"))) return true;
+  }
+  return false;
+}
+
+// Under autograd, a step the kernel takes is one operation, LIFStepFunction, rather
+// than the ten of the composed expression; None where it does not qualify (learned
+// buffers among them: the kernel gives no gradient for those).
+nb::object lif_step_recorded(nb::handle torch, const LifBuffers& buffers, nb::handle x,
+                             nb::handle mem) {
+  if (!py::truthy(torch.attr("is_grad_enabled")()) || any_requires_grad(buffers) ||
+      !lif_step_qualifies(torch, buffers, x, mem)) {
+    return nb::none();
+  }
+  return module_global("LIFStepFunction")
+      .attr("apply")(x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
+                     buffers.beta);
+}
+
 nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   nb::object torch = module_global("torch");
   // The buffer dictionary itself: cheaper than nn.Module.__getattr__ per buffer.
   nb::object buffers = self.attr("_buffers");
-  if (nb::object fused = lif_step_fused(torch, lif_buffers(buffers), x, mem); !fused.is_none()) {
-    return fused;
+  const LifBuffers lif = lif_buffers(buffers);
+  if (nb::object fused = lif_step_fused(torch, lif, x, mem); !fused.is_none()) return fused;
+  if (nb::object recorded = lif_step_recorded(torch, lif, x, mem); !recorded.is_none()) {
+    return recorded;
   }
 
   nb::object membrane = mem.is_none() ? torch.attr("zeros_like")(x) : nb::borrow(mem);
@@ -119,38 +143,69 @@ nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   return nb::make_tuple(spikes, reset);
 }
 
-// --- Whole sequences -------------------------------------------------------------
+// --- One step, or whole sequences, as one autograd operation ----------------------
 
-nb::object scan_function_forward(nb::handle ctx, nb::handle x_seq, nb::handle mem, nb::handle tau,
-                                 nb::handle r, nb::handle v_leak, nb::handle v_threshold,
-                                 nb::handle beta) {
-  nb::object torch = module_global("torch");
-  const LifBuffers buffers{nb::borrow(tau), nb::borrow(r), nb::borrow(v_leak),
-                           nb::borrow(v_threshold), nb::borrow(beta)};
-  nb::object result = lif_scan_fused(torch, buffers, x_seq, mem, /*keep_potentials=*/true);
-  ctx.attr("save_for_backward")(result[2], tau, r, v_leak, v_threshold, beta);
+using FusedBackward = nb::object (*)(nb::handle torch, const LifBuffers& buffers,
+                                     nb::handle potentials, nb::handle grad_spikes,
+                                     nb::handle grad_mem_out, bool want_grad_mem, double slope);
+
+LifBuffers buffers_of(nb::handle tau, nb::handle r, nb::handle v_leak, nb::handle v_threshold,
+                      nb::handle beta) {
+  return {nb::borrow(tau), nb::borrow(r), nb::borrow(v_leak), nb::borrow(v_threshold),
+          nb::borrow(beta)};
+}
+
+// Keeps what a fused backward reads (the potentials before reset, and the buffers) and returns
+// the forward's (spikes, mem).
+nb::object save_for_fused_backward(nb::handle ctx, nb::handle result, const LifBuffers& buffers) {
+  ctx.attr("save_for_backward")(result[2], buffers.tau, buffers.r, buffers.v_leak,
+                                buffers.v_threshold, buffers.beta);
   // Unused outputs (usually the final membrane) get no gradient tensor of zeros.
   ctx.attr("set_materialize_grads")(false);
   return nb::make_tuple(result[0], result[1]);
 }
 
-nb::object scan_function_backward(nb::handle ctx, nb::handle grad_spikes, nb::handle grad_mem) {
+// Gradients for (input, mem); the buffers, constants under these functions, get none.
+nb::object fused_backward(nb::handle ctx, nb::handle grad_spikes, nb::handle grad_mem,
+                          FusedBackward kernel) {
   nb::object torch = module_global("torch");
   nb::object saved = ctx.attr("saved_tensors");
   const LifBuffers buffers{saved[1], saved[2], saved[3], saved[4], saved[5]};
   const bool want_grad_mem = py::truthy(ctx.attr("needs_input_grad")[1]);
-  nb::object grads = lif_scan_backward_fused(torch, buffers, saved[0], grad_spikes, grad_mem,
-                                             want_grad_mem, kDefaultSlope);
+  nb::object grads =
+      kernel(torch, buffers, saved[0], grad_spikes, grad_mem, want_grad_mem, kDefaultSlope);
   return nb::make_tuple(grads[0], grads[1], nb::none(), nb::none(), nb::none(), nb::none(),
                         nb::none());
 }
 
-bool any_requires_grad(const LifBuffers& buffers) {
-  for (nb::handle buffer :
-       {buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold, buffers.beta}) {
-    if (py::truthy(buffer.attr("requires_grad"))) return true;
+nb::object step_function_forward(nb::handle ctx, nb::handle x, nb::handle mem, nb::handle tau,
+                                 nb::handle r, nb::handle v_leak, nb::handle v_threshold,
+                                 nb::handle beta) {
+  const LifBuffers buffers = buffers_of(tau, r, v_leak, v_threshold, beta);
+  nb::object result = lif_step_keeping_potential(module_global("torch"), buffers, x, mem);
+  if (result.is_none()) {
+    throw nb::type_error(
+        "LIFStepFunction: the input, membrane and LIF buffers must be contiguous float32 CPU "
+        "tensors, the membrane shaped like the input");
   }
-  return false;
+  return save_for_fused_backward(ctx, result, buffers);
+}
+
+nb::object step_function_backward(nb::handle ctx, nb::handle grad_spikes, nb::handle grad_mem) {
+  return fused_backward(ctx, grad_spikes, grad_mem, &lif_step_backward_fused);
+}
+
+nb::object scan_function_forward(nb::handle ctx, nb::handle x_seq, nb::handle mem, nb::handle tau,
+                                 nb::handle r, nb::handle v_leak, nb::handle v_threshold,
+                                 nb::handle beta) {
+  const LifBuffers buffers = buffers_of(tau, r, v_leak, v_threshold, beta);
+  nb::object result =
+      lif_scan_fused(module_global("torch"), buffers, x_seq, mem, /*keep_potentials=*/true);
+  return save_for_fused_backward(ctx, result, buffers);
+}
+
+nb::object scan_function_backward(nb::handle ctx, nb::handle grad_spikes, nb::handle grad_mem) {
+  return fused_backward(ctx, grad_spikes, grad_mem, &lif_scan_backward_fused);
 }
 
 // Step by step through the module's own forward, for what the kernel cannot take.
@@ -227,6 +282,20 @@ void define_spiking(nb::module_ module) {
               "(None: at rest) and returns ``(spikes [T, ...], mem)``, the same as calling\n"
               "the module once per step and passing the membrane on. Contiguous float32\n"
               "CPU tensors run in one fused kernel, under autograd as ``LIFScanFunction``.")
+      .finish();
+
+  py::ClassBuilder(module, "LIFStepFunction", torch.attr("autograd").attr("Function"),
+                   "One LIF step as one autograd operation.\n\n"
+                   "``LIFStepFunction.apply(x, mem, tau, r, v_leak, v_threshold, beta)``\n"
+                   "returns ``(spikes, mem)`` like ``LIFModule.forward``, and backwards the\n"
+                   "gradients the composed step would give ``x`` and ``mem``, from one fused\n"
+                   "kernel each way. All tensors must be contiguous float32 CPU tensors.")
+      .static_method("forward", &step_function_forward, nb::arg("ctx").none(), nb::arg("x").none(),
+                     nb::arg("mem").none(), nb::arg("tau").none(), nb::arg("r").none(),
+                     nb::arg("v_leak").none(), nb::arg("v_threshold").none(),
+                     nb::arg("beta").none())
+      .static_method("backward", &step_function_backward, nb::arg("ctx").none(),
+                     nb::arg("grad_spikes").none(), nb::arg("grad_mem").none())
       .finish();
 
   py::ClassBuilder(module, "LIFScanFunction", torch.attr("autograd").attr("Function"),

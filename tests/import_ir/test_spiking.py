@@ -221,7 +221,7 @@ class TestFusedStep:
         assert new_mem.shape == (2, 3)
         assert torch.equal(new_mem, composed_step(lif, x, mem)[1])
 
-    def test_kernel_runs_without_autograd_only(self, monkeypatch):
+    def test_composed_path_only_where_the_kernels_cannot_serve(self, monkeypatch):
         import vantle.bridge.import_ir as import_ir
 
         class Refuse:
@@ -234,8 +234,11 @@ class TestFusedStep:
         monkeypatch.setattr(import_ir, "SpikeFunction", Refuse)
         with torch.no_grad():
             lif(torch.ones(2, 4))
+        lif(torch.ones(2, 4, requires_grad=True))  # one fused autograd operation
+        lif.tau.requires_grad_()  # a learned buffer gets its gradient from the composed step
         with pytest.raises(AssertionError, match="composed path taken"):
             lif(torch.ones(2, 4, requires_grad=True))
+        lif.tau.requires_grad_(False)
         with pytest.raises(AssertionError, match="composed path taken"):
             with torch.no_grad():
                 lif(torch.ones(2, 4, dtype=torch.float64))

@@ -33,6 +33,15 @@ class LIFModule(nn.Module):
     def scan(self, x_seq: torch.Tensor,
              mem: Optional[torch.Tensor] = None) -> Tuple[torch.Tensor, torch.Tensor]: ...
 
+class LIFStepFunction(torch.autograd.Function):
+    @staticmethod
+    def forward(ctx: Any, x: torch.Tensor, mem: Optional[torch.Tensor], tau: torch.Tensor,
+                r: torch.Tensor, v_leak: torch.Tensor, v_threshold: torch.Tensor,
+                beta: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]: ...
+    @staticmethod
+    def backward(ctx: Any, grad_spikes: torch.Tensor,
+                 grad_mem: torch.Tensor) -> Tuple[Optional[torch.Tensor], ...]: ...
+
 class LIFScanFunction(torch.autograd.Function):
     @staticmethod
     def forward(ctx: Any, x_seq: torch.Tensor, mem: torch.Tensor, tau: torch.Tensor,
