@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "py/signed_function.h"
+
 namespace vantle::py {
 namespace {
 
@@ -46,7 +48,8 @@ void finish_module_load() {
 }
 
 void publish_signatures(nb::module_ module) {
-  nb::module_::import_("vantle.bridge._signatures").attr("publish")(module);
+  nb::module_::import_("vantle.bridge._signatures")
+      .attr("publish")(module, nb::cpp_function(&signed_function));
 }
 
 nb::module_ this_module() {

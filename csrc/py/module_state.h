@@ -21,7 +21,8 @@ void claim_module_load(nb::module_ module, const char* short_name);
 void finish_module_load();
 
 // Gives the module's functions and methods the signatures its .pyi stub
-// declares (vantle.bridge._signatures), so that inspect and editors see them.
+// declares (vantle.bridge._signatures), so that inspect and editors see them;
+// calls still go straight to the compiled code.
 void publish_signatures(nb::module_ module);
 
 // The extension module being loaded or loaded.

@@ -29,7 +29,6 @@ std::string package_folder() {
 }
 
 bool inside_the_package(std::string_view file) {
-  if (file.starts_with("<vantle.") && file.ends_with(" stub>")) return true;
   static const std::string folder = package_folder();
   return !folder.empty() && file.starts_with(folder);
 }

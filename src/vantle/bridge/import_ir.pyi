@@ -9,7 +9,6 @@ from torch import nn
 
 from vantle import ir
 
-ArrayLike = Union[np.ndarray, Sequence[float], float]
 Pair = Union[int, Tuple[int, int]]
 CustomMap = Optional[Dict[type, Callable[[ir.Node], Optional[nn.Module]]]]
 
@@ -26,8 +25,8 @@ class LIFModule(nn.Module):
     v_leak: torch.Tensor
     v_threshold: torch.Tensor
     beta: torch.Tensor
-    def __init__(self, tau: ArrayLike, r: ArrayLike, v_leak: ArrayLike,
-                 v_threshold: ArrayLike) -> None: ...
+    def __init__(self, tau: np.ndarray, r: np.ndarray, v_leak: np.ndarray,
+                 v_threshold: np.ndarray) -> None: ...
     def forward(self, x: torch.Tensor,
                 mem: Optional[torch.Tensor] = None) -> Tuple[torch.Tensor, torch.Tensor]: ...
     def scan(self, x_seq: torch.Tensor,
