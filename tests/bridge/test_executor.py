@@ -158,7 +158,7 @@ def test_state_keeps_autograd_history_until_detached():
     assert out.item() == 2.0 and not out.requires_grad
 
 
-@pytest.mark.parametrize("copier", ["deepcopy", "pickle", "torch.save"])
+@pytest.mark.parametrize("copier", ["deepcopy", "pickle", "torch.save", "earlier layout"])
 def test_copies_run_like_the_original_and_keep_state_values(copier):
     modules = {"in": Affine(scale=2.0), "split": Split(size=1), "lif": Accumulate(),
                "m": Merge("residual")}
@@ -170,6 +170,13 @@ def test_copies_run_like_the_original_and_keep_state_values(copier):
         clone = copy.deepcopy(ex)
     elif copier == "pickle":
         clone = pickle.loads(pickle.dumps(ex))
+    elif copier == "earlier layout":  # saved when the plan's parts were three attributes
+        state = ex.__getstate__()
+        plan = state.pop("_plan")
+        state.update(_steps=plan.steps, _num_sources=plan.num_sources,
+                     _sink_steps=plan.sink_steps)
+        clone = GraphExecutor.__new__(GraphExecutor)
+        clone.__setstate__(state)
     else:
         buffer = io.BytesIO()
         torch.save(ex, buffer)

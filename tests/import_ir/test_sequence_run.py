@@ -11,7 +11,7 @@ from test_detector_graph import build_graph as detector_graph
 from torch import nn
 
 import vantle.ir as ir
-from vantle.bridge import GraphExecutor, sequence
+from vantle.bridge import GraphExecutor
 from vantle.bridge.import_ir import import_ir
 
 STEPS = 5
@@ -90,7 +90,7 @@ def lif_states(executor):
 
 def test_imported_graphs_run_layer_by_layer(case):
     executor, _ = case
-    roles = sequence.layer_major_roles(executor)
+    roles = executor._layer_major_roles()
     assert roles is not None and "lif" in roles
 
 
@@ -163,7 +163,7 @@ def test_other_graphs_fall_back_to_stepping(module, hook):
     if hook:
         module.register_forward_hook(lambda mod, args, out: calls.append(args[0].shape))
     x_seq = torch.randn(STEPS, 3, 4)
-    assert sequence.layer_major_roles(executor) is None
+    assert executor._layer_major_roles() is None
     with torch.no_grad():
         got = executor.run(x_seq)
         want = torch.stack([reference(x) for x in x_seq])

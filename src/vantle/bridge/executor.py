@@ -2,76 +2,23 @@
 
 from __future__ import annotations
 
-import heapq
 from collections import abc
-from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 import torch
 from torch import nn
 from torch.nn import functional as F
-from torch.nn.modules import module as _module_hooks
 
+from vantle.bridge import sequence
+from vantle.bridge.plan import (Edge, Plan, Step, check_kept_state, checked_chunks,
+                                direct_calls_allowed, gather, global_hooks_set, hooked,
+                                make_plan, node_order, note_node)
 from vantle.bridge.utils import sanitize_module_name
 
 __all__ = ["GraphExecutor"]
 
-Edge = Tuple[str, str]
-
-
-class _Step(NamedTuple):
-    """What forward does for one node; built once at construction."""
-
-    node: str
-    rank: int  # position in order of first appearance: module order, then edge order
-    child: Optional[str]  # None: the node has no module and passes its input on
-    inputs: Tuple[Tuple[int, Optional[int]], ...]  # (producing step, chunk or None), edge order
-    source_slot: int  # position among the forward arguments, -1 for non-sources
-    multi_output: bool
-    fan_out: int  # outgoing edges; a multi-output node must produce at least this many chunks
-
-
-def _merge_passthrough(module: nn.Module, inputs: List[Any]) -> Any:
-    return inputs[0]
-
-
-def _merge_residual(module: nn.Module, inputs: List[Any]) -> Any:
-    total = inputs[0]
-    for tensor in inputs[1:]:
-        _check_summands(total, tensor)
-        total = total + tensor  # out of place, so autograd sees every branch
-    return total
-
-
-def _check_summands(a: Any, b: Any) -> None:
-    """Tensors summed by a residual merge keep their batch axis apart: broadcasting two ranks
-    or two batch sizes against each other would add one sample to another."""
-    if not (isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor)):
-        return
-    if a.dim() != b.dim() or (a.dim() > 0 and a.shape[0] != b.shape[0]):
-        raise ValueError(
-            f"GraphExecutor: a residual merge cannot add inputs of shapes {tuple(a.shape)} and "
-            f"{tuple(b.shape)}: they need the same number of dimensions and the same batch size"
-        )
-
-
-def _merge_concatenate(module: nn.Module, inputs: List[Any]) -> Any:
-    return torch.cat(inputs, dim=getattr(module, "dim", 1))
-
-
-_MERGES = {
-    "passthrough": _merge_passthrough,
-    "residual": _merge_residual,
-    "concatenate": _merge_concatenate,
-}
-
-
-def _merge_error(node: str, module: Optional[nn.Module], count: int) -> ValueError:
-    skip_type = getattr(module, "skip_type", None)
-    found = "has no module" if module is None else f"has skip_type {skip_type!r}"
-    return ValueError(
-        f"GraphExecutor: node {node!r} has {count} incoming edges but {found}; "
-        f"merging several inputs needs skip_type 'passthrough', 'residual' or 'concatenate'"
-    )
+# Executors pickled before the plan had a module of its own name their steps this way.
+_Step = Step
 
 
 def _detached(state: Any) -> Any:
@@ -144,23 +91,19 @@ class GraphExecutor(nn.Module):
         super().__init__()
         named_modules = _checked_modules(modules)
         _check_edges(edges)
-        nodes = _node_order(named_modules, edges)
+        nodes = node_order(named_modules, edges)
         if not nodes:
             raise ValueError("GraphExecutor: the graph has no nodes (no modules and no edges)")
         # Every plain attribute exists before the children, so child names avoid them all.
         self.edges = edges
         self._sanitized_names: Dict[str, str] = {}
         self._states: Dict[str, Any] = {}
-        self._steps: Tuple[_Step, ...] = ()
-        self._num_sources = 0
-        self._sink_steps: Tuple[int, ...] = ()
+        self._plan = Plan((), 0, ())
         for node, module in named_modules.items():
             child = self._free_child_name(sanitize_module_name(node))
             self._sanitized_names[node] = child
             self.add_module(child, module)
-        self._steps = _plan(nodes, named_modules, edges, self._sanitized_names)
-        self._num_sources = sum(step.source_slot >= 0 for step in self._steps)
-        self._sink_steps = _sink_positions(self._steps)
+        self._plan = make_plan(nodes, named_modules, edges, self._sanitized_names)
 
     def _free_child_name(self, base: str) -> str:
         """``base`` or ``base_1``, ``base_2``...: the first that is no child and no attribute."""
@@ -172,22 +115,23 @@ class GraphExecutor(nn.Module):
 
     def forward(self, *inputs: Any) -> Any:
         """Run one step of the whole graph; see the class docstring for the data flow."""
-        if len(inputs) != self._num_sources:
+        plan = self._plan
+        if len(inputs) != plan.num_sources:
             raise self._input_count_error(len(inputs), "input")
         children = self._modules
         states = self._states
-        values: List[Any] = [None] * len(self._steps)
-        direct = _direct_calls_allowed()
-        step = self._steps[0]
+        values: List[Any] = [None] * len(plan.steps)
+        direct = direct_calls_allowed()
+        step = plan.steps[0]
         try:
-            for position, step in enumerate(self._steps):
+            for position, step in enumerate(plan.steps):
                 module = children[step.child] if step.child is not None else None
                 # One producer is the common case; merges and sources take the general path.
                 if step.source_slot < 0 and len(step.inputs) == 1:
                     producer, chunk = step.inputs[0]
                     x = values[producer] if chunk is None else values[producer][chunk]
                 else:
-                    x = self._gather(step, module, inputs, values)
+                    x = gather(step, module, inputs, values)
                 if module is None:
                     values[position] = x
                     continue
@@ -211,9 +155,9 @@ class GraphExecutor(nn.Module):
         except Exception as error:
             note_node(error, step, children)
             raise
-        if len(self._sink_steps) == 1:
-            return values[self._sink_steps[0]]
-        return tuple(values[position] for position in self._sink_steps)
+        if len(plan.sink_steps) == 1:
+            return values[plan.sink_steps[0]]
+        return tuple(values[position] for position in plan.sink_steps)
 
     def run(self, *x_seqs: torch.Tensor) -> Any:
         """Run a whole time-major sequence: the same as one call per time step, stacked.
@@ -240,45 +184,33 @@ class GraphExecutor(nn.Module):
                 differ in length or have no time steps, or an output changes its shape from
                 one step to the next (it cannot be stacked).
         """
-        from vantle.bridge import sequence
-
-        if len(x_seqs) != self._num_sources:
+        if len(x_seqs) != self._plan.num_sources:
             raise self._input_count_error(len(x_seqs), "sequence")
-        sequence.check_sequences(x_seqs, self._source_names())
+        sequence.check_sequences(x_seqs, self._plan.source_names())
         # A sample without dimensions of its own ([T, batch] sequences) leaves the batch as the
         # last axis, which "dim=-1" and every feature axis would then mean: only stepping
         # keeps such a step's batch apart from the other steps'.
         per_sample = all(x.dim() >= 3 for x in x_seqs)
-        roles = sequence.layer_major_roles(self) if per_sample else None
+        roles = self._layer_major_roles() if per_sample else None
         if roles is None:
-            return sequence.run_stepping(self, x_seqs)
-        return sequence.run_layer_major(self, roles, x_seqs)
+            return sequence.run_stepping(self, self._plan.sink_names(), x_seqs)
+        return sequence.run_layer_major(self._plan, self._modules, self._states, roles, x_seqs)
+
+    def _layer_major_roles(self) -> Optional[List[str]]:
+        """The roles of the steps in a layer-by-layer run, or None where the graph must step:
+        hooks on the executor (or on every module) expect one call per time step."""
+        if global_hooks_set() or hooked(self):
+            return None
+        return sequence.layer_major_roles(self._plan, self._modules)
 
     def _source_names(self) -> List[str]:
-        return [step.node for step in self._steps if step.source_slot >= 0]
+        return self._plan.source_names()
 
     def _input_count_error(self, count: int, what: str) -> TypeError:
         return TypeError(
-            f"GraphExecutor expects {self._num_sources} {what}(s), one per source node "
+            f"GraphExecutor expects {self._plan.num_sources} {what}(s), one per source node "
             f"{self._source_names()}, but got {count}"
         )
-
-    @staticmethod
-    def _gather(step: _Step, module: Optional[nn.Module], inputs: Tuple[Any, ...],
-                values: List[Any]) -> Any:
-        """The input of one node: a forward argument, one producer's output, or a merge."""
-        if step.source_slot >= 0:
-            return inputs[step.source_slot]
-        received = [
-            values[producer] if chunk is None else values[producer][chunk]
-            for producer, chunk in step.inputs
-        ]
-        if len(received) == 1:
-            return received[0]
-        merge = _MERGES.get(getattr(module, "skip_type", None))
-        if merge is None:
-            raise _merge_error(step.node, module, len(received))
-        return merge(module, received)
 
     def reset_state(self) -> None:
         """Forget every kept state, so the next call starts a new sequence."""
@@ -289,6 +221,14 @@ class GraphExecutor(nn.Module):
         for node, state in self._states.items():
             self._states[node] = _detached(state)
 
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        # Executors pickled before the plan was one object kept its three parts.
+        if "_plan" not in state and "_steps" in state:
+            state = dict(state)
+            state["_plan"] = Plan(state.pop("_steps"), state.pop("_num_sources"),
+                                  state.pop("_sink_steps"))
+        super().__setstate__(state)
+
     def __getstate__(self) -> Dict[str, Any]:
         # Copies get detached states: deepcopy refuses tensors that carry autograd history.
         state = super().__getstate__()
@@ -297,9 +237,9 @@ class GraphExecutor(nn.Module):
 
     def extra_repr(self) -> str:
         sources = self._source_names()
-        sinks = [self._steps[position].node for position in self._sink_steps]
+        sinks = self._plan.sink_names()
         return (
-            f"nodes={len(self._steps)}, edges={len(self.edges)}, "
+            f"nodes={len(self._plan.steps)}, edges={len(self.edges)}, "
             f"inputs={sources}, outputs={sinks}"
         )
 
@@ -351,98 +291,8 @@ def _check_edges(edges: Any) -> None:
                 )
 
 
-def _node_order(modules: Mapping[str, nn.Module], edges: Sequence[Edge]) -> List[str]:
-    """Every node once, by first appearance: module order, then edge order."""
-    order = dict.fromkeys(modules)
-    for source, destination in edges:
-        order.setdefault(source)
-        order.setdefault(destination)
-    return list(order)
-
-
-def _plan(nodes: List[str], modules: Mapping[str, nn.Module], edges: Sequence[Edge],
-          children: Mapping[str, str]) -> Tuple[_Step, ...]:
-    """The nodes as steps in execution order, with producers given as step positions."""
-    index = {node: i for i, node in enumerate(nodes)}
-    multi = [node in modules and bool(getattr(type(modules[node]), "_is_multi_output", False))
-             for node in nodes]
-    incoming: List[List[Tuple[int, Optional[int]]]] = [[] for _ in nodes]
-    outgoing: List[List[int]] = [[] for _ in nodes]
-    for source, destination in edges:
-        src, dst = index[source], index[destination]
-        chunk = len(outgoing[src]) if multi[src] else None
-        outgoing[src].append(dst)
-        incoming[dst].append((src, chunk))
-    order = _topological_order(nodes, incoming, outgoing)
-    for i, node in enumerate(nodes):
-        if len(incoming[i]) > 1 and getattr(modules.get(node), "skip_type", None) not in _MERGES:
-            raise _merge_error(node, modules.get(node), len(incoming[i]))
-    position = {node_index: step for step, node_index in enumerate(order)}
-    sources = [i for i in order if not incoming[i]]
-    slot = {node_index: s for s, node_index in enumerate(sorted(sources))}
-    return tuple(
-        _Step(
-            node=nodes[i],
-            rank=i,
-            child=children.get(nodes[i]),
-            inputs=tuple((position[src], chunk) for src, chunk in incoming[i]),
-            source_slot=slot.get(i, -1),
-            multi_output=multi[i],
-            fan_out=len(outgoing[i]),
-        )
-        for i in order
-    )
-
-
-def _topological_order(nodes: List[str], incoming: List[List[Tuple[int, Optional[int]]]],
-                       outgoing: List[List[int]]) -> List[int]:
-    """Kahn's algorithm; among ready nodes the one that appeared first runs first."""
-    waiting = [len(edges_in) for edges_in in incoming]
-    ready = [i for i, count in enumerate(waiting) if count == 0]
-    heapq.heapify(ready)
-    order: List[int] = []
-    while ready:
-        i = heapq.heappop(ready)
-        order.append(i)
-        for j in outgoing[i]:
-            waiting[j] -= 1
-            if waiting[j] == 0:
-                heapq.heappush(ready, j)
-    if len(order) < len(nodes):
-        stuck = _on_cycles(set(range(len(nodes))) - set(order), outgoing)
-        names = [nodes[i] for i in sorted(stuck)]
-        raise ValueError(f"GraphExecutor: the edges form a cycle through nodes {names}")
-    return order
-
-
-def _on_cycles(stuck: Iterable[int], outgoing: List[List[int]]) -> Set[int]:
-    """Drop the nodes that Kahn left only because they lie downstream of a cycle."""
-    remaining = set(stuck)
-    changed = True
-    while changed:
-        changed = False
-        for i in list(remaining):
-            if not any(j in remaining for j in outgoing[i]):
-                remaining.discard(i)
-                changed = True
-    return remaining
-
-
-def _sink_positions(steps: Tuple[_Step, ...]) -> Tuple[int, ...]:
-    """Step positions of the nodes without outgoing edges, in order of first appearance."""
-    sinks = [position for position, step in enumerate(steps) if step.fan_out == 0]
-    return tuple(sorted(sinks, key=lambda position: steps[position].rank))
-
-
 _MODULE_CALL = nn.Module.__call__
 _LINEAR_FORWARD = nn.Linear.forward
-
-
-def _direct_calls_allowed() -> bool:
-    """No global module hooks and no JIT trace: a module call may then be its forward alone."""
-    return not (_module_hooks._global_forward_pre_hooks or _module_hooks._global_forward_hooks
-                or _module_hooks._global_backward_pre_hooks
-                or _module_hooks._global_backward_hooks or torch._C._get_tracing_state())
 
 
 def _call_node(module: nn.Module, x: Any, state: Any, direct: bool) -> Any:
@@ -458,8 +308,7 @@ def _call_node(module: nn.Module, x: Any, state: Any, direct: bool) -> Any:
     """
     if not (direct and type(module).__call__ is _MODULE_CALL
             and module._compiled_call_impl is None
-            and not (module._forward_hooks or module._forward_pre_hooks
-                     or module._backward_hooks or module._backward_pre_hooks)):
+            and not hooked(module)):
         return module(x) if state is None else module(x, state)
     if state is not None:
         return module.forward(x, state)
@@ -471,36 +320,3 @@ def _call_node(module: nn.Module, x: Any, state: Any, direct: bool) -> Any:
     return module.forward(x)
 
 
-def note_node(error: BaseException, step: _Step, children: Mapping[str, nn.Module]) -> None:
-    """Adds the node that was running to an error from its module or its merge, unless the
-    message names it already."""
-    if repr(step.node) in str(error):
-        return
-    module = children.get(step.child) if step.child is not None else None
-    kind = f" ({type(module).__name__})" if module is not None else ""
-    error.add_note(f"GraphExecutor: while running node {step.node!r}{kind}")
-
-
-def check_kept_state(node: str, state: Any, x: Any) -> None:
-    """A kept membrane-like state (a tensor of the input's rank) must match the batch size."""
-    if (isinstance(state, torch.Tensor) and isinstance(x, torch.Tensor)
-            and state.dim() == x.dim() > 0 and state.shape[0] != x.shape[0]):
-        raise ValueError(
-            f"GraphExecutor: node {node!r} keeps a state of shape {tuple(state.shape)} that does "
-            f"not fit its input of shape {tuple(x.shape)}: the batch size changed; call "
-            "reset_state() before running another batch size"
-        )
-
-
-def checked_chunks(step: _Step, out: Any) -> Any:
-    if not isinstance(out, (tuple, list)):
-        raise ValueError(
-            f"GraphExecutor: multi-output node {step.node!r} returned {type(out).__name__}, "
-            "not a tuple of chunks"
-        )
-    if len(out) < step.fan_out:
-        raise ValueError(
-            f"GraphExecutor: node {step.node!r} has {step.fan_out} outgoing edges but produced "
-            f"only {len(out)} chunks"
-        )
-    return out

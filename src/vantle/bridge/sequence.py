@@ -10,13 +10,12 @@ sequence run step by step instead, with the same results.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
-from torch.nn.modules import module as module_globals
 
-from vantle.bridge.executor import GraphExecutor, check_kept_state, checked_chunks, note_node
+from vantle.bridge.plan import Plan, check_kept_state, checked_chunks, gather, hooked, note_node
 
 # torch layers that map each sample to its output alone. Exact classes only: a subclass may
 # keep state. Dropout draws a fresh mask per sample either way.
@@ -49,17 +48,6 @@ def _spares_batch(dim: Any) -> bool:
     return isinstance(dim, int) and (dim >= 1 or dim == -1)
 
 
-def _hooked(module: nn.Module) -> bool:
-    return bool(module._forward_hooks or module._forward_pre_hooks or module._backward_hooks
-                or module._backward_pre_hooks)
-
-
-def _global_hooks() -> bool:
-    return bool(module_globals._global_forward_hooks or module_globals._global_forward_pre_hooks
-                or module_globals._global_backward_hooks
-                or module_globals._global_backward_pre_hooks)
-
-
 def _per_sample(module: nn.Module, kinds: Dict[type, bool]) -> bool:
     kind = type(module)
     if kind in kinds:
@@ -76,20 +64,18 @@ def _per_sample(module: nn.Module, kinds: Dict[type, bool]) -> bool:
     return False
 
 
-def layer_major_roles(executor: GraphExecutor) -> Optional[List[str]]:
+def layer_major_roles(plan: Plan, children: Mapping[str, nn.Module]) -> Optional[List[str]]:
     """Per step of the plan: "lif", "sample" (per-sample module) or "pass" (no module); None if
-    some node keeps the sequence from running layer by layer."""
-    if _global_hooks() or _hooked(executor):
-        return None
+    some node keeps the sequence from running layer by layer. ``children`` maps the steps'
+    child names to their modules."""
     lif_class, kinds = _imported_classes()
-    children = executor._modules
     roles = []
-    for step in executor._steps:
+    for step in plan.steps:
         module = children[step.child] if step.child is not None else None
         if module is None:
             roles.append("pass")
             continue
-        if _hooked(module):
+        if hooked(module):
             return None
         if len(step.inputs) > 1 and getattr(module, "skip_type", None) == "concatenate":
             if not _spares_batch(getattr(module, "dim", 1)):
@@ -126,20 +112,19 @@ def _stack(values: Sequence[Any], sink: str) -> Any:
     return torch.stack(list(values))
 
 
-def run_layer_major(executor: GraphExecutor, roles: List[str],
-                    x_seqs: Tuple[torch.Tensor, ...]) -> Any:
-    """The graph over a whole sequence, each node once; kept LIF states carry on as in stepping."""
+def run_layer_major(plan: Plan, children: Mapping[str, nn.Module], states: Dict[str, Any],
+                    roles: List[str], x_seqs: Tuple[torch.Tensor, ...]) -> Any:
+    """The graph over a whole sequence, each node once; the kept LIF states in ``states`` carry
+    on as in stepping."""
     steps = x_seqs[0].shape[0]
     flat = tuple(x.flatten(0, 1) for x in x_seqs)
-    children = executor._modules
-    states = executor._states
-    values: List[Any] = [None] * len(executor._steps)
+    values: List[Any] = [None] * len(plan.steps)
     final_states: Dict[str, Any] = {}
-    step = executor._steps[0]
+    step = plan.steps[0]
     try:
-        for position, (step, role) in enumerate(zip(executor._steps, roles)):
+        for position, (step, role) in enumerate(zip(plan.steps, roles)):
             module = children[step.child] if step.child is not None else None
-            x = executor._gather(step, module, flat, values)
+            x = gather(step, module, flat, values)
             if role == "pass":
                 values[position] = x
             elif role == "lif":
@@ -155,14 +140,15 @@ def run_layer_major(executor: GraphExecutor, roles: List[str],
         note_node(error, step, children)
         raise
     states.update(final_states)
-    outputs = [_split_time(values[position], steps) for position in executor._sink_steps]
+    outputs = [_split_time(values[position], steps) for position in plan.sink_steps]
     return outputs[0] if len(outputs) == 1 else tuple(outputs)
 
 
-def run_stepping(executor: GraphExecutor, x_seqs: Tuple[torch.Tensor, ...]) -> Any:
-    """The graph over a whole sequence, one executor call per time step."""
-    outputs = [executor(*(x[t] for x in x_seqs)) for t in range(x_seqs[0].shape[0])]
-    sinks = [executor._steps[position].node for position in executor._sink_steps]
+def run_stepping(step: Callable[..., Any], sinks: List[str],
+                 x_seqs: Tuple[torch.Tensor, ...]) -> Any:
+    """The graph over a whole sequence, one ``step(*inputs)`` call per time step; ``sinks``
+    names the outputs (for errors)."""
+    outputs = [step(*(x[t] for x in x_seqs)) for t in range(x_seqs[0].shape[0])]
     if len(sinks) == 1:
         return _stack(outputs, sinks[0])
     return tuple(_stack([output[i] for output in outputs], sink) for i, sink in enumerate(sinks))
