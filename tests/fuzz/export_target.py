@@ -86,8 +86,7 @@ def origin(error: BaseException) -> str:
     """"ours" (this package: its C++ called from here, or its Python), "user" (the fuzzer's
     models, hooks and converters) or "library" (torch, numpy, the SNN libraries)."""
     path = os.path.abspath(innermost_file(error))
-    raw = innermost_file(error)
-    if raw.startswith("<vantle.") or path == os.path.abspath(__file__) or \
+    if path == os.path.abspath(__file__) or \
             f"{os.sep}vantle{os.sep}" in path:
         return "ours"
     if os.path.dirname(path) == HERE:

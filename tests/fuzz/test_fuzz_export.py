@@ -70,6 +70,17 @@ def test_found_refusals_are_clear(name):
         export_ir(model, sample)
 
 
+def test_a_multi_step_model_refusing_a_sparse_sequence_is_not_exported():
+    # Sliced into steps, the sparse sequence would trace; the model itself reshapes it and fails.
+    pytest.importorskip("spikingjelly.activation_based")
+    from spikingjelly.activation_based import functional, layer, neuron
+
+    net = nn.Sequential(layer.Linear(4, 3), neuron.LIFNode())
+    functional.set_step_mode(net, "m")
+    with pytest.raises(RuntimeError, match="reshape is not implemented for sparse tensors"):
+        export_ir(net, torch.rand(3, 2, 4).to_sparse(), spiking=True)
+
+
 # Found silent inexact exports: each now names what the graph cannot carry.
 REPORTED = {
     "divisor_override": (nn.Sequential(nn.ReLU(), nn.AvgPool2d(2, divisor_override=3)),

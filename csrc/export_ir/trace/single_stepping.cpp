@@ -113,12 +113,17 @@ void SingleStepping::undo() {
 }
 
 std::vector<nb::tuple> time_step_calls(const std::vector<nb::tuple>& calls, bool all_steps) {
-  nb::object tensor_type = py::module_global("torch").attr("Tensor");
+  nb::object torch = py::module_global("torch");
+  nb::object tensor_type = torch.attr("Tensor");
+  nb::object strided = torch.attr("strided");
   std::vector<nb::tuple> steps;
   Py_ssize_t length = -1;  // one for every tensor of every call
   for (const nb::tuple& args : calls) {
     for (nb::handle arg : args) {
       if (!is_instance(arg, tensor_type)) continue;
+      // A sparse sequence may slice into steps where the model's own multi-step
+      // code (which reshapes) refuses it: such a model is traced as it runs.
+      if (!arg.attr("layout").equal(strided)) return {};
       nb::object shape = arg.attr("shape");
       if (PySequence_Size(shape.ptr()) < 2) return {};  // [T, batch, ...] at the least
       const auto count = nb::cast<Py_ssize_t>(shape[nb::int_(0)]);

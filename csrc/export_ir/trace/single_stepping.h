@@ -40,7 +40,7 @@ class SingleStepping {
 // The calls of one time step each, from calls whose tensors are time-major
 // sequences: step t takes tensor[t] of every tensor argument. `all_steps`
 // false: the first step of the first call alone. Empty when the tensors are
-// no sequences, or sequences of different lengths.
+// no sequences, sequences of different lengths, or not dense (sparse).
 std::vector<nb::tuple> time_step_calls(const std::vector<nb::tuple>& calls, bool all_steps);
 
 }  // namespace vantle::export_ir
