@@ -81,6 +81,14 @@ def test_a_multi_step_model_refusing_a_sparse_sequence_is_not_exported():
         export_ir(net, torch.rand(3, 2, 4).to_sparse(), spiking=True)
 
 
+def test_imported_neurons_export_from_samples_of_more_dimensions_than_numpy_broadcasts():
+    from export_odd_modules import UsesBridge
+
+    model = nn.Sequential(UsesBridge(3, "lif"), nn.Sigmoid()).eval()
+    x = torch.rand(*([1] * 40), 3)  # 41 dimensions; NumPy broadcasts at most 32
+    assert check_export(model, export_ir(model, x), x).ok
+
+
 # Found silent inexact exports: each now names what the graph cannot carry.
 REPORTED = {
     "divisor_override": (nn.Sequential(nn.ReLU(), nn.AvgPool2d(2, divisor_override=3)),

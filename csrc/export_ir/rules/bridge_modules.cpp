@@ -73,8 +73,10 @@ nb::object in_node_shape(const Conversion& c, const char* name, nb::handle value
     nb::object spread = np.attr("broadcast_to")(values, nb::handle(shape));
     return np.attr("array")(spread, nb::arg("dtype") = np.attr("float32"));
   } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_ValueError)) throw;
-    return nb::none();  // trained into another shape since, or another layout
+    // Trained into another shape since, or another layout; or more dimensions
+    // than NumPy broadcasts (its RuntimeError): the values go flat instead.
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_RuntimeError)) throw;
+    return nb::none();
   }
 }
 
