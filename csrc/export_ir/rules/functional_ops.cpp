@@ -521,9 +521,9 @@ void interpolate(const Env& env, const OpCall& call, OpInfo& info) {
     return unsupported(info, "antialiases, which has no IR form");
   }
   const Dims out = dims_of(result);
-  const bool sampled_by_sizes =
-      (args.given(5) && py::truthy(args[5])) || (bilinear && args.given(4) && py::truthy(args[4]));
-  if (args.given(2) && !sampled_by_sizes) {
+  const bool align_corners = args.given(4) && py::truthy(args[4]);
+  const bool recompute = args.given(5) && py::truthy(args[5]);
+  if (args.given(2) && !samples_by_size(recompute, bilinear, align_corners)) {
     const Dims in = dims_of(args[0]);
     if (!size_reproduces_factor(args[2], std::span(in).subspan(2), std::span(out).subspan(2))) {
       return unsupported(info,
@@ -535,7 +535,7 @@ void interpolate(const Env& env, const OpCall& call, OpInfo& info) {
   fields["size"] = nb::make_tuple(out[2], out[3]);
   fields["scale_factor"] = nb::none();
   fields["mode"] = mode;
-  fields["align_corners"] = nb::bool_(bilinear && args.given(4) && py::truthy(args[4]));
+  fields["align_corners"] = nb::bool_(bilinear && align_corners);
   node(info, "Upsample", fields, {0});
 }
 

@@ -19,4 +19,10 @@ namespace nb = nanobind;
 bool size_reproduces_factor(nb::handle factor, std::span<const int64_t> in,
                             std::span<const int64_t> out);
 
+// Whether torch itself samples by the output size, whatever the factor: where it
+// recomputes the factor from the sizes, and for aligned corners in mode 'bilinear'.
+inline bool samples_by_size(bool recompute_scale_factor, bool bilinear, bool align_corners) {
+  return recompute_scale_factor || (bilinear && align_corners);
+}
+
 }  // namespace vantle::export_ir

@@ -245,12 +245,11 @@ nb::object layer_norm(const Conversion& c) {
 }
 
 // Whether the traced (C, H, W) sizes stand in for the layer's scale factor:
-// always where torch itself samples by the sizes (recomputed factor, aligned
-// bilinear corners).
+// always where torch itself samples by the sizes.
 bool traced_size_keeps_factor(const Conversion& c, nb::handle factor) {
-  if (py::truthy(c.attrs.optional("recompute_scale_factor"))) return true;
-  if (nb::str("bilinear").equal(c.attrs.required("mode")) &&
-      py::truthy(c.attrs.optional("align_corners"))) {
+  if (samples_by_size(py::truthy(c.attrs.optional("recompute_scale_factor")),
+                      nb::str("bilinear").equal(c.attrs.required("mode")),
+                      py::truthy(c.attrs.optional("align_corners")))) {
     return true;
   }
   int64_t in[2] = {}, out[2] = {};
