@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds and tests the package against the ends of the torch range it declares: the oldest
-# release the range admits and the newest published one. The test command runs it; by hand:
+# release the range admits, on CPython 3.11 (the newest Python that release supports), and the
+# newest published release, on CPython 3.13 (the newest Python the package supports). The test
+# command runs it; by hand:
 #
-#   bash scripts/compat.sh              # both ends
-#   bash scripts/compat.sh 2.15.0       # one torch release
-#   bash scripts/compat.sh 2.15.0 -k export   # further arguments go to pytest
+#   bash scripts/compat.sh                    # both ends
+#   bash scripts/compat.sh 2.15.0@3.13        # one torch release on one Python (default 3.11)
+#   bash scripts/compat.sh 2.4.0 -k export    # further arguments go to pytest
 #
-# Each release gets its own environment, .venv-torch-<release>, on CPython 3.11 (the newest
-# Python the oldest release supports). Torch comes from the package index as users get it
-# (with its CUDA libraries, which the CPU tests load but do not use). SpikingJelly 2.0.0 needs
-# a newer torch than the oldest; where it does not import, it is left out and its tests skip.
+# Each release gets its own environment, .venv-torch-<release>. Torch comes from the package
+# index as users get it (with its CUDA libraries, which the CPU tests load but do not use).
+# SpikingJelly 2.0.0 needs a newer torch than the oldest; where it does not import, it is left
+# out and its tests skip.
 #
 # A CUDA build takes several GB, so pip keeps no cached copy of it, and under CI (CI set) each
 # environment is removed once its tests have run: two of them at once may not fit the disk.
@@ -22,21 +24,25 @@ deps = tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]
 print(next(re.search(r">=([\d.]+)", d).group(1) for d in deps if d.startswith("torch")))')"
 NEWEST=2.15.0
 
-releases=("$OLDEST" "$NEWEST")
+ends=("$OLDEST@3.11" "$NEWEST@3.13")
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+\.[0-9]+ ]]; then
-  releases=("$1")
+  ends=("$1")
   shift
 fi
-python311="$(bash scripts/find_python.sh 3.11)"
-# The extensions call torch only through Python, so one build serves every release: the
-# release wheel where scripts/dist.sh has made it (then that is what gets tested), else a build.
-wheel="$(ls dist/vantle_bridge-*-cp311-*.whl 2>/dev/null | head -n 1 || true)"
 
-for release in "${releases[@]}"; do
+for end in "${ends[@]}"; do
+  release="${end%@*}"
+  python_version=3.11
+  [[ "$end" == *@* ]] && python_version="${end#*@}"
   [[ "$release" =~ ^[0-9]+\.[0-9]+$ ]] && release="$release.0"
+  python="$(bash scripts/find_python.sh "$python_version")"
+  # The extensions call torch only through Python, so one build serves every release: the
+  # release wheel for this Python where scripts/dist.sh has made it (then that is what gets
+  # tested), else a build.
+  wheel="$(ls dist/vantle_bridge-*-cp${python_version/./}-*.whl 2>/dev/null | head -n 1 || true)"
   venv=".venv-torch-$release"
-  echo "== torch $release on $("$python311" --version)"
-  "$python311" -m venv "$venv"
+  echo "== torch $release on $("$python" --version)"
+  "$python" -m venv "$venv"
   # Pins torch for every install below; it also replaces any constraint the machine sets.
   pins="$venv/constraints.txt"
   echo "torch==$release" >"$pins"
@@ -63,6 +69,8 @@ neuron.LIFNode()(torch.zeros(1))" >/dev/null 2>&1; then
     "$venv/bin/python" -m pip uninstall --quiet --yes spikingjelly
   fi
   "$venv/bin/python" -c "import torch; assert torch.__version__.split('+')[0] == '$release'"
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+  # The suite takes minutes; a run far past that is stuck, and pytest has printed the stacks
+  # of the test that hangs (faulthandler_timeout) before this stops it.
+  timeout --kill-after=30 1800 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
   if [ -n "${CI:-}" ]; then rm -rf "$venv" "build/torch-$release"; fi
 done

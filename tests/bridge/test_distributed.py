@@ -5,6 +5,8 @@ gives every rank the ranges of all the data."""
 from __future__ import annotations
 
 import os
+import time
+from datetime import timedelta
 
 import numpy as np
 import pytest
@@ -21,6 +23,9 @@ from vantle.bridge.quantize import QuantizationConfig, _collect_statistics
 pytestmark = pytest.mark.skipif(not dist.is_available(), reason="needs torch.distributed")
 
 RANKS, STEPS, BATCH = 2, 6, 4
+# Both ranks finish in seconds; a rank that waits longer is stuck (an unreachable peer, a lock
+# held across fork) and fails the test instead of holding the whole run.
+DEADLINE_S = 120
 
 
 def spiking_graph() -> ir.Graph:
@@ -84,7 +89,7 @@ def rank_main(rank: int, init_file: str, results: str) -> None:
     # for an interface and may wait on it.
     os.environ.setdefault("GLOO_SOCKET_IFNAME", "lo")
     dist.init_process_group("gloo", init_method=f"file://{init_file}", rank=rank,
-                            world_size=RANKS)
+                            world_size=RANKS, timeout=timedelta(seconds=DEADLINE_S))
     try:
         model = nn.parallel.DistributedDataParallel(OverTime())
         share = data()[:, rank * BATCH:(rank + 1) * BATCH]
@@ -99,9 +104,16 @@ def rank_main(rank: int, init_file: str, results: str) -> None:
 
 
 def test_training_and_calibration_across_two_processes(tmp_path):
-    # fork: the ranks start with torch and the package already imported
-    mp.start_processes(rank_main, args=(str(tmp_path / "init"), str(tmp_path)), nprocs=RANKS,
-                       start_method="fork")
+    # spawn, not fork: forking a process whose torch already runs threads may leave a lock
+    # held in the child for good
+    context = mp.start_processes(rank_main, args=(str(tmp_path / "init"), str(tmp_path)),
+                                 nprocs=RANKS, start_method="spawn", join=False)
+    deadline = time.monotonic() + DEADLINE_S
+    while not context.join(timeout=1):
+        if time.monotonic() > deadline:
+            for process in context.processes:
+                process.kill()
+            pytest.fail(f"the ranks did not finish within {DEADLINE_S} s")
     ranks = [torch.load(tmp_path / f"rank{r}.pt") for r in range(RANKS)]
 
     alone = OverTime()
