@@ -7,6 +7,7 @@ import torch
 from torch import nn
 
 from vantle.bridge import GraphExecutor
+from vantle.bridge.plan import make_plan, releases
 
 
 class Affine(nn.Module):
@@ -347,3 +348,20 @@ def test_wrong_number_of_inputs_states_expected_and_given(count):
     assert ex(torch.ones(1), torch.full((1,), 2.0)).tolist() == [2.0, 10.0]
     with pytest.raises(TypeError, match=f"expects 2 input.*got {count}"):
         ex(*[torch.ones(1)] * count)
+
+
+def test_a_sequence_run_frees_each_value_after_its_last_reader_and_keeps_the_outputs():
+    # a -> b -> d, a -> c -> d (a skip over b and c), d -> out, and a dangling branch e
+    nodes = ["a", "b", "c", "d", "e", "out"]
+    edges = [("a", "b"), ("b", "c"), ("a", "d"), ("c", "d"), ("d", "out"), ("a", "e")]
+    modules = {name: nn.Identity() for name in nodes}
+    modules["d"].skip_type = "residual"
+    plan = make_plan(nodes, modules, edges, {name: name for name in nodes})
+    position = {step.node: i for i, step in enumerate(plan.steps)}
+    freed_after = {plan.steps[i].node: sorted(plan.steps[p].node for p in done)
+                   for i, done in enumerate(releases(plan))}
+    # a is read last by d or e, whichever runs later; outputs (out, e) are never freed
+    last_of_a = max(["d", "e"], key=position.get)
+    expected = {"a": [], "b": [], "c": ["b"], "d": ["c"], "e": [], "out": ["d"]}
+    expected[last_of_a] = sorted(expected[last_of_a] + ["a"])
+    assert freed_after == expected

@@ -185,6 +185,22 @@ def _sink_positions(steps: Tuple[Step, ...]) -> Tuple[int, ...]:
     return tuple(sorted(sinks, key=lambda position: steps[position].rank))
 
 
+def releases(plan: Plan) -> Tuple[Tuple[int, ...], ...]:
+    """For each step, the positions of the values no later step reads (outputs aside): a run
+    over a whole sequence drops them once that step has run, so that it holds only the values
+    still to be read and the memory of the others is reused rather than paged in anew."""
+    last_read = {position: position for position in range(len(plan.steps))}
+    for position, step in enumerate(plan.steps):
+        for producer, _ in step.inputs:
+            last_read[producer] = position
+    outputs = set(plan.sink_steps)
+    freed: List[List[int]] = [[] for _ in plan.steps]
+    for producer, position in last_read.items():
+        if producer not in outputs:
+            freed[position].append(producer)
+    return tuple(tuple(positions) for positions in freed)
+
+
 def gather(step: Step, module: Optional[nn.Module], inputs: Sequence[Any],
            values: List[Any]) -> Any:
     """The input of one node: a forward argument, one producer's output, or a merge."""

@@ -15,7 +15,8 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import torch
 from torch import nn
 
-from vantle.bridge.plan import Plan, check_kept_state, checked_chunks, gather, hooked, note_node
+from vantle.bridge.plan import (Plan, check_kept_state, checked_chunks, gather, hooked, note_node,
+                               releases)
 
 # torch layers that map each sample to its output alone. Exact classes only: a subclass may
 # keep state. Dropout draws a fresh mask per sample either way.
@@ -122,7 +123,7 @@ def run_layer_major(plan: Plan, children: Mapping[str, nn.Module], states: Dict[
     final_states: Dict[str, Any] = {}
     step = plan.steps[0]
     try:
-        for position, (step, role) in enumerate(zip(plan.steps, roles)):
+        for position, (step, role, done) in enumerate(zip(plan.steps, roles, releases(plan))):
             module = children[step.child] if step.child is not None else None
             x = gather(step, module, flat, values)
             if role == "pass":
@@ -136,6 +137,8 @@ def run_layer_major(plan: Plan, children: Mapping[str, nn.Module], states: Dict[
             else:
                 out = module(x)
                 values[position] = checked_chunks(step, out) if step.multi_output else out
+            for read in done:
+                values[read] = None
     except Exception as error:
         note_node(error, step, children)
         raise
