@@ -234,14 +234,14 @@ const float* mem_data(const StepPlan& plan) {
 
 }  // namespace
 
-nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
-                          nb::handle mem) {
+nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem,
+                          bool& declined_for_autograd) {
   const KernelGate& gate = kernel_gate(torch);
   const std::optional<StepPlan> plan = step_plan(gate, buffers, x, mem);
-  if (!plan || gate.records_autograd({x, mem, buffers.tau, buffers.r, buffers.v_leak,
-                                      buffers.v_threshold, buffers.beta})) {
-    return nb::none();
-  }
+  declined_for_autograd =
+      plan && gate.records_autograd({x, mem, buffers.tau, buffers.r, buffers.v_leak,
+                                     buffers.v_threshold, buffers.beta});
+  if (!plan || declined_for_autograd) return nb::none();
   const int64_t count = product(plan->step.begin(), plan->step.end());
   nb::object spikes = gate.new_like(x);
   nb::object new_mem = new_membrane(gate, x, plan->step);
@@ -255,10 +255,6 @@ nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handl
                    plan->row_length, threads);
   }
   return nb::make_tuple(spikes, new_mem);
-}
-
-bool lif_step_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem) {
-  return step_plan(kernel_gate(torch), buffers, x, mem).has_value();
 }
 
 nb::object lif_step_keeping_potential(nb::handle torch, const LifBuffers& buffers, nb::handle x,

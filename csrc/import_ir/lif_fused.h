@@ -19,12 +19,11 @@ struct LifBuffers {
 LifBuffers lif_buffers(nb::handle buffer_dict);
 
 // One step: (spikes, mem) for input `x` and membrane `mem` (None: at rest).
-// Qualifies only where no autograd graph is needed.
-nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x,
-                          nb::handle mem);
-
-// Whether one step can run in the kernels, autograd aside.
-bool lif_step_qualifies(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem);
+// Qualifies only where no autograd graph is needed. None otherwise, with
+// `declined_for_autograd` set when the tensors qualify and only the graph autograd
+// would record stands in the way.
+nb::object lif_step_fused(nb::handle torch, const LifBuffers& buffers, nb::handle x, nb::handle mem,
+                          bool& declined_for_autograd);
 
 // One step as one autograd operation records it: (spikes, mem, potential
 // before the reset). Qualifies as lif_step_fused does, autograd aside.

@@ -104,28 +104,22 @@ bool any_requires_grad(const LifBuffers& buffers) {
   return false;
 }
 
-// Under autograd, a step the kernel takes is one operation, LIFStepFunction, rather
-// than the ten of the composed expression; None where it does not qualify (learned
-// buffers among them: the kernel gives no gradient for those).
-nb::object lif_step_recorded(nb::handle torch, const LifBuffers& buffers, nb::handle x,
-                             nb::handle mem) {
-  if (!py::truthy(torch.attr("is_grad_enabled")()) || any_requires_grad(buffers) ||
-      !lif_step_qualifies(torch, buffers, x, mem)) {
-    return nb::none();
-  }
-  return module_global("LIFStepFunction")
-      .attr("apply")(x, mem, buffers.tau, buffers.r, buffers.v_leak, buffers.v_threshold,
-                     buffers.beta);
-}
-
 nb::object lif_forward(nb::handle self, nb::handle x, nb::handle mem) {
   nb::object torch = module_global("torch");
   // The buffer dictionary itself: cheaper than nn.Module.__getattr__ per buffer.
   nb::object buffers = self.attr("_buffers");
   const LifBuffers lif = lif_buffers(buffers);
-  if (nb::object fused = lif_step_fused(torch, lif, x, mem); !fused.is_none()) return fused;
-  if (nb::object recorded = lif_step_recorded(torch, lif, x, mem); !recorded.is_none()) {
-    return recorded;
+  bool declined_for_autograd = false;
+  if (nb::object fused = lif_step_fused(torch, lif, x, mem, declined_for_autograd);
+      !fused.is_none()) {
+    return fused;
+  }
+  // Under autograd, a step the kernel can take is one operation, LIFStepFunction, rather
+  // than the ten of the composed expression; not with learned buffers, for which the
+  // kernel gives no gradient.
+  if (declined_for_autograd && !any_requires_grad(lif)) {
+    return module_global("LIFStepFunction")
+        .attr("apply")(x, mem, lif.tau, lif.r, lif.v_leak, lif.v_threshold, lif.beta);
   }
 
   nb::object membrane = mem.is_none() ? torch.attr("zeros_like")(x) : nb::borrow(mem);
