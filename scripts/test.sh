@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Each stage says how long it took, so a slow one shows in the log.
+# Python writes through at once, so that the log of a stuck run ends where it stuck; each
+# stage says how long it took, so that a slow one shows.
+export PYTHONUNBUFFERED=1
 stage_started=$SECONDS
 stage_done() {
   echo "== $1: $((SECONDS - stage_started)) s"
