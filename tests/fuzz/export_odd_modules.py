@@ -366,9 +366,11 @@ def not_a_module(g: Any, probe: torch.Tensor) -> Any:
     if choice == "script":
         return torch.jit.script(layer)
     if choice == "traced":
+        # Traced on float32 zeros of the probe's shape: a probe of another dtype would fail
+        # the trace itself, before the exporter ever sees the module.
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            return torch.jit.trace(layer, probe)
+            return torch.jit.trace(layer, torch.zeros(probe.shape))
     return torch.fx.symbolic_trace(layer)
 
 
